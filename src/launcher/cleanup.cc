@@ -1,0 +1,144 @@
+#include "launcher/cleanup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "launcher/launch_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM};
+
+void termination_signal_set(sigset_t* set) {
+  sigemptyset(set);
+  for (int s : TERMINATION_SIGNALS) sigaddset(set, s);
+}
+
+// Asks without blocking whether the child has ended; retries on EINTR.
+// Returns waitpid's result: the pid when it reaped the child, 0 while it
+// runs, -1 on failure (errno set).
+pid_t inquire_child() {
+  for (;;) {
+    int status = 0;
+    pid_t result = waitpid(child_pid, &status, WNOHANG);
+    if (result == -1 && errno == EINTR) continue;
+    if (result > 0) {
+      child_wait_status = status;
+      child_reaped = 1;
+    }
+    return result;
+  }
+}
+
+void write_text(const char* text) {
+  size_t length = strlen(text);
+  while (length > 0) {
+    ssize_t written = write(STDERR_FILENO, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
+// perror("waitpid"), without stdio.
+void report_waitpid_failure(int error_number) {
+  write_text("waitpid: ");
+  write_text(platform_error_text(error_number));
+  write_text("\n");
+}
+
+void stop_child() {
+  pid_t result = inquire_child();
+  if (result != 0) return;  // reaped now, or already gone: nothing to stop
+  const struct timespec nap = {0, GRACE_NAP_NS};
+  const long naps_in_grace = GRACE_LIMIT_S * 1000000000L / GRACE_NAP_NS;
+  // The time is counted, not measured: a nap cut short still counts whole.
+  for (long naps = 0;;) {
+    result = inquire_child();
+    if (result == -1) {
+      report_waitpid_failure(errno);
+      return;
+    }
+    if (result > 0) return;
+    nanosleep(&nap, nullptr);
+    if (++naps >= naps_in_grace) break;
+  }
+  kill(child_pid, SIGKILL);
+}
+
+// Removes the entries of the open directory |fd|, |depth| levels below the
+// tree's root. Entries already handed out may be removed while the
+// directory is read: that never hides the others.
+int remove_entries(int fd, unsigned depth) {
+  char* buffer = platform_directory_buffer(depth);
+  if (buffer == nullptr) return -1;
+  for (;;) {
+    long filled = platform_read_directory(fd, buffer);
+    if (filled < 0) return -1;
+    if (filled == 0) return 0;
+    long offset = 0;
+    while (const char* name = platform_next_directory_entry(buffer, filled, &offset)) {
+      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+      struct stat status;
+      if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+      if (!S_ISDIR(status.st_mode)) {
+        if (unlinkat(fd, name, 0) != 0) return -1;
+        continue;
+      }
+      int child = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0) return -1;
+      int result = remove_entries(child, depth + 1);
+      close(child);
+      if (result != 0) return result;
+      unlinkat(fd, name, AT_REMOVEDIR);
+    }
+  }
+}
+
+}  // namespace
+
+void install_termination_handler() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = on_termination_signal;
+  action.sa_flags = SA_RESTART;
+  termination_signal_set(&action.sa_mask);
+  for (int s : TERMINATION_SIGNALS) sigaction(s, &action, nullptr);
+}
+
+void on_termination_signal(int) {
+  int saved_errno = errno;  // the interrupted code may be about to read it
+  stop_child_and_clean_up();
+  errno = saved_errno;
+}
+
+void stop_child_and_clean_up() {
+  if (child_pid != 0) stop_child();
+  if (extraction_started && target_directory_made) remove_directory_tree(target_directory);
+}
+
+void stop_child_and_clean_up_blocking_signals() {
+  sigset_t blocked, previous;
+  termination_signal_set(&blocked);
+  sigprocmask(SIG_BLOCK, &blocked, &previous);
+  stop_child_and_clean_up();
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+int remove_directory_tree(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int result = remove_entries(fd, 0);
+  close(fd);
+  if (result != 0) return result;
+  rmdir(path);
+  return 0;
+}

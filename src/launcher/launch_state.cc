@@ -1,0 +1,22 @@
+#include "launcher/launch_state.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+char target_directory[TARGET_DIRECTORY_SIZE];
+char exec_path[EXEC_PATH_SIZE];
+volatile sig_atomic_t extraction_started;
+volatile sig_atomic_t target_directory_made;
+volatile pid_t child_pid;
+volatile sig_atomic_t child_reaped;
+volatile int child_wait_status;
+
+void report_errno(const char* message, int error_number) {
+  fprintf(stderr, "%s: %s\n", message, strerror(error_number));
+}
+
+void fatal_spec_expansion_error() {
+  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", TARGET_DIR_SPEC);
+  abort();
+}

@@ -1,0 +1,44 @@
+// Process-wide state of the launcher, shared by the launch sequence, the
+// extraction and the clean-up that a termination signal may run at any time.
+#ifndef VORLIX_LAUNCHER_LAUNCH_STATE_H_
+#define VORLIX_LAUNCHER_LAUNCH_STATE_H_
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/types.h>
+
+inline constexpr char TARGET_DIR_SPEC[] = "{TEMP}/onefile_{PID}_{TIME}";
+inline constexpr size_t TARGET_DIRECTORY_SIZE = 4096;
+inline constexpr size_t EXEC_PATH_SIZE = 1024;
+
+// Where the archive is extracted; filled once by the path spec expansion
+// before any signal handler exists.
+extern char target_directory[TARGET_DIRECTORY_SIZE];
+
+// The full path of the first archive entry: the program the child runs.
+extern char exec_path[EXEC_PATH_SIZE];
+
+// 1 from just before the first archive entry is read; never cleared.
+extern volatile sig_atomic_t extraction_started;
+
+// 1 once this launcher has made the target directory itself with mkdir. The
+// clean-up removes nothing else: a directory that was already there (perhaps
+// planted by someone else) is never touched.
+extern volatile sig_atomic_t target_directory_made;
+
+// The child's process id once fork has returned in the parent; 0 before.
+extern volatile pid_t child_pid;
+
+// Set when a clean-up inquiry reaped the child, with the child's wait status,
+// so that the launch sequence's own wait (which then finds no child) still
+// knows how the child ended.
+extern volatile sig_atomic_t child_reaped;
+extern volatile int child_wait_status;
+
+// Writes "<message>: <error text>\n" to standard error.
+void report_errno(const char* message, int error_number);
+
+// Reports that TARGET_DIR_SPEC could not be expanded and aborts.
+[[noreturn]] void fatal_spec_expansion_error();
+
+#endif  // VORLIX_LAUNCHER_LAUNCH_STATE_H_

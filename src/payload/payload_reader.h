@@ -1,0 +1,38 @@
+// The decoded byte stream of the payload: zstd frames decoded lazily, one
+// 128 KiB window at a time, straight out of the read-only mapping.
+#ifndef VORLIX_PAYLOAD_PAYLOAD_READER_H_
+#define VORLIX_PAYLOAD_PAYLOAD_READER_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <zstd.h>
+
+inline constexpr size_t PAYLOAD_WINDOW_SIZE = 131072;
+
+// Between reads, |window.size| is the number of decoded bytes in the block
+// and |window.pos| the offset of the next one not yet handed out. The
+// decoder runs only when the two are equal, so no decoded byte is ever
+// overwritten before it has been delivered.
+struct PayloadReader {
+  ZSTD_inBuffer input;
+  ZSTD_outBuffer window;
+  ZSTD_DCtx* context;
+};
+
+extern PayloadReader payload_reader;
+
+// Allocates the window, then the decoder (library defaults: window limit
+// 2^27). Either failing prints "Error, couldn't allocate memory." on standard
+// output and exits with status 2.
+void payload_reader_open(const unsigned char* stream, uint64_t size);
+
+// Copies the next |n| decoded bytes into |buffer|, all of them or none: damaged
+// data, or data that ends before |n| bytes came, prints "Error, couldn't decode
+// attached data." on standard output and exits with status 2. n = 0 does
+// nothing.
+void payload_read(void* buffer, uint64_t n);
+
+// Frees the decoder, then the window. No read may follow.
+void payload_reader_close();
+
+#endif  // VORLIX_PAYLOAD_PAYLOAD_READER_H_

@@ -1,0 +1,40 @@
+// The few operating-system requests that differ between FreeBSD and Linux.
+// Exactly one platform_*.cc implements this header; no other file tests for
+// the operating system.
+#ifndef VORLIX_PLATFORM_PLATFORM_H_
+#define VORLIX_PLATFORM_PLATFORM_H_
+
+#include <stddef.h>
+
+// How deep a directory walk that uses platform_directory_buffer may go.
+// Extracted names have at most 1023 bytes, so at most 512 levels.
+inline constexpr unsigned PLATFORM_DIRECTORY_DEPTH_MAX = 512;
+
+// The record buffer for level |depth| (0-based) of a directory walk, or
+// nullptr when |depth| reaches PLATFORM_DIRECTORY_DEPTH_MAX. The buffers are
+// static, so a walk allocates nothing and may run in a signal handler; two
+// walks must not run at the same time.
+char* platform_directory_buffer(unsigned depth);
+
+// Writes the running executable's path, as the kernel reports it, into
+// |buffer| of |size| bytes, NUL-terminated. False when the kernel cannot give
+// it or it does not fit; the buffer's contents are then undefined.
+bool platform_own_executable_path(char* buffer, size_t size);
+
+// Reads the next directory records of the open directory |fd| into |buffer|,
+// one returned by platform_directory_buffer. Returns the number of bytes filled,
+// 0 at the end of the directory, -1 on failure (errno set).
+// Async-signal-safe: a single system call.
+long platform_read_directory(int fd, char* buffer);
+
+// Steps through the records that platform_read_directory left in |buffer|
+// (|filled| bytes). |*offset| starts at 0; each call returns the next entry's
+// NUL-terminated name, or nullptr when the records are used up.
+// Async-signal-safe: only reads memory.
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset);
+
+// The system's text for |error_number|, without consulting the locale, so
+// that it can be used from a signal handler. Never nullptr.
+const char* platform_error_text(int error_number);
+
+#endif  // VORLIX_PLATFORM_PLATFORM_H_

@@ -1,0 +1,41 @@
+#include <sys/types.h>
+#include <sys/sysctl.h>
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+// getdirentries wants at least the file system's block size; UFS uses 32 KiB.
+static constexpr size_t DIRECTORY_BUFFER_SIZE = 32768;
+// Untouched levels cost address space only: the pages are never faulted in.
+static char directory_buffers[PLATFORM_DIRECTORY_DEPTH_MAX][DIRECTORY_BUFFER_SIZE];
+
+char* platform_directory_buffer(unsigned depth) {
+  return depth < PLATFORM_DIRECTORY_DEPTH_MAX ? directory_buffers[depth] : nullptr;
+}
+
+bool platform_own_executable_path(char* buffer, size_t size) {
+  int name[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+  size_t length = size;
+  return sysctl(name, 4, buffer, &length, nullptr, 0) == 0;
+}
+
+long platform_read_directory(int fd, char* buffer) {
+  off_t base = 0;
+  return static_cast<long>(getdirentries(fd, buffer, DIRECTORY_BUFFER_SIZE, &base));
+}
+
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset) {
+  if (*offset >= filled) return nullptr;
+  const struct dirent* record = reinterpret_cast<const struct dirent*>(buffer + *offset);
+  *offset += record->d_reclen;
+  return record->d_name;
+}
+
+const char* platform_error_text(int error_number) {
+  if (error_number >= 0 && error_number < sys_nerr && sys_errlist[error_number] != nullptr)
+    return sys_errlist[error_number];
+  return "Unknown error";
+}

@@ -1,0 +1,176 @@
+#include "testing/test_util.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace vorlix::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "vorlix-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests make read-only directories; give write access back first.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
+       it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  fs::remove_all(path_, ignored);
+}
+
+bool ProcessResult::exited() const { return WIFEXITED(wait_status); }
+int ProcessResult::exit_code() const { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
+int ProcessResult::term_signal() const { return WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0; }
+
+Process::Process(const std::string& program, const std::vector<std::string>& argv, const ProcessOptions& options) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string item(*e);
+    size_t eq = item.find('=');
+    if (eq != std::string::npos) env[item.substr(0, eq)] = item.substr(eq + 1);
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value)
+      env[name] = *value;
+    else
+      env.erase(name);
+  }
+  std::vector<std::string> env_items;
+  for (const auto& [name, value] : env) env_items.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& s : env_items) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (std::string& s : args) argp.push_back(s.data());
+  argp.push_back(nullptr);
+  std::string out_path = (files_.path() / "out").string();
+  std::string err_path = (files_.path() / "err").string();
+
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (options.new_process_group) setpgid(0, 0);
+    if (options.umask) umask(*options.umask);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    // Signals that the test runner may have set aside must not leak into the
+    // program under test.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGPIPE}) signal(s, SIG_DFL);
+    if (options.uid) {
+      if (setgroups(0, nullptr) != 0 || setgid(*options.uid) != 0 || setuid(*options.uid) != 0) _exit(126);
+    }
+    if (options.empty_argv) {
+      char* no_args[] = {nullptr};
+      execve(program.c_str(), no_args, envp.data());
+    } else {
+      execve(program.c_str(), argp.data(), envp.data());
+    }
+    _exit(127);
+  }
+}
+
+Process::~Process() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+ProcessResult Process::wait() {
+  ProcessResult result;
+  while (waitpid(pid_, &result.wait_status, 0) == -1) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  reaped_ = true;
+  result.out = read_file(files_.path() / "out");
+  result.err = read_file(files_.path() / "err");
+  return result;
+}
+
+std::string Process::stdout_so_far() const { return read_file(files_.path() / "out"); }
+
+ProcessResult run(const std::string& program, const std::vector<std::string>& argv, const ProcessOptions& options) {
+  Process process(program, argv, options);
+  return process.wait();
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+void write_file(const fs::path& path, const std::string& data, mode_t mode) {
+  fs::create_directories(path.parent_path());
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+  }
+  if (chmod(path.c_str(), mode) != 0) throw std::runtime_error("cannot chmod " + path.string());
+}
+
+std::string launcher_path() { return VORLIX_LAUNCHER_PATH; }
+
+const std::string& launcher_image() {
+  static const std::string image = read_file(launcher_path());
+  return image;
+}
+
+std::string write_package_stream(const fs::path& path, const std::string& compressed) {
+  write_file(path, frame_package(launcher_image(), compressed), 0755);
+  return path.string();
+}
+
+std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>& entries,
+                          const CompressionOptions& options) {
+  return write_package_stream(path, compress(encode_archive(entries), options));
+}
+
+ArchiveEntry script(const std::string& name, const std::string& body) {
+  return ArchiveEntry{name, ENTRY_FLAG_EXECUTABLE, "#!/bin/sh\n" + body + "\n"};
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return static_cast<mode_t>(-1);
+  return status.st_mode & 07777;
+}
+
+bool eventually(double seconds, const std::function<bool()>& predicate) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return predicate();
+}
+
+}  // namespace vorlix::testing

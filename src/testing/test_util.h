@@ -1,0 +1,103 @@
+// Helpers for tests that run the real binaries as processes.
+#ifndef VORLIX_TESTING_TEST_UTIL_H_
+#define VORLIX_TESTING_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/package_writer.h"
+
+namespace vorlix::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+struct ProcessOptions {
+  // Variables to set (name -> value) or, with std::nullopt, to remove.
+  std::map<std::string, std::optional<std::string>> env;
+  std::optional<mode_t> umask;
+  std::string cwd;
+  // Run as this uid/gid (and no supplementary groups); root ignores file
+  // permissions, so permission cases drop to nobody.
+  std::optional<uid_t> uid;
+  // Start in a new process group (for signals sent to the whole group).
+  bool new_process_group = false;
+  // argv as given, without making argv[0] the program path.
+  bool empty_argv = false;
+};
+
+struct ProcessResult {
+  int wait_status = 0;
+  std::string out;
+  std::string err;
+  bool exited() const;
+  int exit_code() const;    // -1 unless exited
+  int term_signal() const;  // 0 unless killed by a signal
+};
+
+// A process whose standard output and error go to files.
+class Process {
+ public:
+  Process(const std::string& program, const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  pid_t pid() const { return pid_; }
+  // Waits for the end and collects the output.
+  ProcessResult wait();
+  // Reads what the process has written to standard output so far.
+  std::string stdout_so_far() const;
+
+ private:
+  TempDir files_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Runs |program| with |argv| (argv[0] included) to its end.
+ProcessResult run(const std::string& program, const std::vector<std::string>& argv,
+                  const ProcessOptions& options = {});
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& data, mode_t mode = 0644);
+
+// The bytes of the vorlix-launcher under test.
+const std::string& launcher_image();
+std::string launcher_path();
+
+// Writes a package of |entries| (or of a ready compressed stream) as an
+// executable file and returns its path.
+std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>& entries,
+                          const CompressionOptions& options = {});
+std::string write_package_stream(const fs::path& path, const std::string& compressed);
+
+// A file entry with a /bin/sh script as content.
+ArchiveEntry script(const std::string& name, const std::string& body);
+
+// The octal permission bits of |path| (not following links).
+mode_t mode_of(const fs::path& path);
+
+// Polls until |predicate| holds or |seconds| pass; true when it held.
+bool eventually(double seconds, const std::function<bool()>& predicate);
+
+}  // namespace vorlix::testing
+
+#endif  // VORLIX_TESTING_TEST_UTIL_H_
