@@ -40,23 +40,6 @@ int ProcessResult::exit_code() const { return WIFEXITED(wait_status) ? WEXITSTAT
 int ProcessResult::term_signal() const { return WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0; }
 
 Process::Process(const std::string& program, const std::vector<std::string>& argv, const ProcessOptions& options) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string item(*e);
-    size_t eq = item.find('=');
-    if (eq != std::string::npos) env[item.substr(0, eq)] = item.substr(eq + 1);
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value)
-      env[name] = *value;
-    else
-      env.erase(name);
-  }
-  std::vector<std::string> env_items;
-  for (const auto& [name, value] : env) env_items.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& s : env_items) envp.push_back(s.data());
-  envp.push_back(nullptr);
   std::vector<std::string> args = argv;
   std::vector<char*> argp;
   for (std::string& s : args) argp.push_back(s.data());
@@ -82,14 +65,21 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGPIPE}) signal(s, SIG_DFL);
+    for (const auto& [name, value] : options.env) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
+    if (options.in_child) options.in_child();
     if (options.uid) {
       if (setgroups(0, nullptr) != 0 || setgid(*options.uid) != 0 || setuid(*options.uid) != 0) _exit(126);
     }
     if (options.empty_argv) {
       char* no_args[] = {nullptr};
-      execve(program.c_str(), no_args, envp.data());
+      execve(program.c_str(), no_args, environ);
     } else {
-      execve(program.c_str(), argp.data(), envp.data());
+      execve(program.c_str(), argp.data(), environ);
     }
     _exit(127);
   }
@@ -138,6 +128,13 @@ void write_file(const fs::path& path, const std::string& data, mode_t mode) {
 }
 
 std::string launcher_path() { return VORLIX_LAUNCHER_PATH; }
+
+const std::string& probe_image() {
+  static const std::string image = read_file(VORLIX_PROBE_PATH);
+  return image;
+}
+
+ArchiveEntry probe(const std::string& name) { return ArchiveEntry{name, ENTRY_FLAG_EXECUTABLE, probe_image()}; }
 
 const std::string& launcher_image() {
   static const std::string image = read_file(launcher_path());

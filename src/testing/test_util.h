@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ struct ProcessOptions {
   std::optional<uid_t> uid;
   // Start in a new process group (for signals sent to the whole group).
   bool new_process_group = false;
+  // Runs in the forked child just before exec (after |env| is applied); may
+  // change the environment or the disk knowing the child's pid.
+  std::function<void()> in_child;
   // argv as given, without making argv[0] the program path.
   bool empty_argv = false;
 };
@@ -88,6 +92,10 @@ std::string launcher_path();
 std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>& entries,
                           const CompressionOptions& options = {});
 std::string write_package_stream(const fs::path& path, const std::string& compressed);
+
+// The probe program (see probe.cc) as an executable file entry.
+const std::string& probe_image();
+ArchiveEntry probe(const std::string& name);
 
 // A file entry with a /bin/sh script as content.
 ArchiveEntry script(const std::string& name, const std::string& body);
