@@ -1,0 +1,28 @@
+// The vorlix-pack commands. Each returns the process's exit status; failures
+// are thrown as std::runtime_error whose text is "<what>: <why>".
+#ifndef VORLIX_PACK_COMMANDS_H_
+#define VORLIX_PACK_COMMANDS_H_
+
+#include <string>
+
+namespace vorlix::pack {
+
+struct CreateOptions {
+  std::string output;
+  std::string input;
+  std::string exec;      // relative to input; empty: choose
+  std::string launcher;  // empty: the vorlix-launcher beside vorlix-pack
+  int level = 19;
+  bool ultra = false;
+  int threads = 0;       // 0: the number of online CPUs
+  bool quiet = false;
+};
+
+int create_package(const CreateOptions& options);
+int list_package(const std::string& package, bool json);
+int extract_package(const std::string& package, const std::string& directory);
+int verify_package_file(const std::string& package);
+
+}  // namespace vorlix::pack
+
+#endif  // VORLIX_PACK_COMMANDS_H_

@@ -1,0 +1,290 @@
+// vorlix-pack create: scans the input, refuses what a launcher could not
+// recreate, and streams the package into a temporary file that is renamed
+// into place only when complete.
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "format/package_writer.h"
+#include "pack/commands.h"
+#include "pack/files.h"
+
+namespace vorlix::pack {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Room left in the launcher's 1023-byte program path for the target
+// directory ("/tmp/onefile_<pid>_<seconds>_<microseconds>" and a longer
+// TMPDIR): the program's own name may take the rest.
+constexpr size_t TARGET_DIRECTORY_RESERVE = 128;
+constexpr size_t EXEC_NAME_MAX = EXEC_PATH_MAX - TARGET_DIRECTORY_RESERVE - 1;
+
+struct InputEntry {
+  std::string name;  // relative to the input, '/'-separated
+  fs::path path;
+  bool is_link = false;
+  std::string target;
+  uint64_t size = 0;
+  bool executable = false;
+};
+
+struct Scan {
+  std::vector<InputEntry> entries;
+  std::vector<std::string> empty_directories;
+};
+
+void check_name(const std::string& name, const fs::path& path) {
+  if (name.size() > ENTRY_NAME_MAX)
+    fail(path.string(), "name longer than " + std::to_string(ENTRY_NAME_MAX) + " bytes");
+}
+
+InputEntry scan_file(const fs::path& path, const std::string& name, const struct stat& status) {
+  check_name(name, path);
+  InputEntry entry;
+  entry.name = name;
+  entry.path = path;
+  if (S_ISLNK(status.st_mode)) {
+    entry.is_link = true;
+    entry.target = read_link(path);
+    if (entry.target.size() > ENTRY_NAME_MAX)
+      fail(path.string(), "link target longer than " + std::to_string(ENTRY_NAME_MAX) + " bytes");
+    return entry;
+  }
+  if (!S_ISREG(status.st_mode)) fail(path.string(), std::string("cannot pack a ") + file_kind(status.st_mode));
+  // Refuse unreadable files now, before anything is written.
+  close(open_for_reading(path));
+  entry.size = static_cast<uint64_t>(status.st_size);
+  entry.executable = (status.st_mode & S_IXUSR) != 0;
+  return entry;
+}
+
+// Adds the entries below |directory|; returns how many it added.
+size_t scan_directory(const fs::path& directory, const std::string& prefix, Scan& scan) {
+  size_t added = 0;
+  std::vector<std::string> empty_below;
+  for (const std::string& leaf : list_directory(directory)) {
+    fs::path path = directory / leaf;
+    std::string name = prefix + leaf;
+    struct stat status = lstat_or_fail(path);
+    if (S_ISDIR(status.st_mode)) {
+      check_name(name, path);
+      size_t below = scan_directory(path, name + "/", scan);
+      if (below == 0) empty_below.push_back(name);
+      added += below;
+    } else {
+      scan.entries.push_back(scan_file(path, name, status));
+      ++added;
+    }
+  }
+  // A directory with nothing stored below is reported once, as a whole.
+  if (added > 0) scan.empty_directories.insert(scan.empty_directories.end(), empty_below.begin(), empty_below.end());
+  return added;
+}
+
+// Puts the program first and everything else in byte order, so that the
+// same input always gives the same package.
+void order_entries(std::vector<InputEntry>& entries, const std::string& exec) {
+  std::sort(entries.begin(), entries.end(), [&](const InputEntry& a, const InputEntry& b) {
+    if ((a.name == exec) != (b.name == exec)) return a.name == exec;
+    return a.name < b.name;
+  });
+}
+
+std::string choose_exec(const std::vector<InputEntry>& entries, const CreateOptions& options) {
+  if (options.exec.empty()) {
+    std::vector<std::string> candidates;
+    for (const InputEntry& e : entries)
+      if (!e.is_link && e.executable && e.name.find('/') == std::string::npos) candidates.push_back(e.name);
+    if (candidates.empty()) fail(options.input, "no executable file at the top; choose the program with --exec");
+    if (candidates.size() > 1)
+      fail(options.input, "several executable files at the top (" + candidates[0] + ", " + candidates[1] +
+                              (candidates.size() > 2 ? ", ..." : "") + "); choose the program with --exec");
+    return candidates[0];
+  }
+  std::string exec = fs::path(options.exec).lexically_normal().generic_string();
+  if (exec.rfind("./", 0) == 0) exec = exec.substr(2);
+  auto it = std::find_if(entries.begin(), entries.end(), [&](const InputEntry& e) { return e.name == exec; });
+  if (it == entries.end()) fail("--exec " + options.exec, "no such file in " + options.input);
+  if (it->is_link) fail("--exec " + options.exec, "not a regular file");
+  if (!it->executable) fail("--exec " + options.exec, "not executable");
+  return exec;
+}
+
+Scan scan_input(const CreateOptions& options, std::string* exec) {
+  Scan scan;
+  fs::path input(options.input);
+  struct stat status = stat_or_fail(input);
+  if (S_ISDIR(status.st_mode)) {
+    scan_directory(input, "", scan);
+    *exec = choose_exec(scan.entries, options);
+  } else if (S_ISREG(status.st_mode)) {
+    std::string name = input.filename().string();
+    if (!options.exec.empty() && options.exec != name)
+      fail("--exec " + options.exec, "INPUT is a single file; the program is " + name);
+    InputEntry entry = scan_file(input, name, status);
+    if (!entry.executable) fail(options.input, "not executable");
+    scan.entries.push_back(entry);
+    *exec = name;
+  } else {
+    fail(options.input, std::string("cannot pack a ") + file_kind(status.st_mode));
+  }
+  if (exec->size() > EXEC_NAME_MAX)
+    fail(*exec, "program path longer than " + std::to_string(EXEC_NAME_MAX) + " bytes; launchers could not run it");
+  order_entries(scan.entries, *exec);
+  return scan;
+}
+
+std::string default_launcher() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) fail("vorlix-launcher", "cannot find the directory of vorlix-pack; use --launcher");
+  self[n] = '\0';
+  return (fs::path(self).parent_path() / "vorlix-launcher").string();
+}
+
+std::string read_launcher(const CreateOptions& options) {
+  std::string path = options.launcher.empty() ? default_launcher() : options.launcher;
+  std::string image = read_whole_file(path);
+  if (image.compare(0, 4, "\x7f" "ELF") != 0) fail(path, "not an executable launcher image");
+  return image;
+}
+
+// The temporary output, removed again if anything stops the packing: a
+// failure, or an interrupt from the terminal.
+char pending_output[PATH_MAX];
+
+void remove_pending_output_and_die(int signal_number) {
+  unlink(pending_output);
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+class PendingOutput {
+ public:
+  explicit PendingOutput(const std::string& output) : output_(output) {
+    fs::path target(output);
+    fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::string pattern = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    if (pattern.size() >= sizeof pending_output) fail(output, "path too long");
+    fd_ = mkstemp(pattern.data());
+    if (fd_ < 0) fail(output, "cannot create a file beside it: " + errno_text(errno));
+    path_ = pattern;
+    memcpy(pending_output, path_.c_str(), path_.size() + 1);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, remove_pending_output_and_die);
+  }
+  ~PendingOutput() {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(path_.c_str());
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+  }
+  int fd() const { return fd_; }
+  void commit() {
+    if (fchmod(fd_, 0755) != 0) fail(output_, "cannot set its mode: " + errno_text(errno));
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) fail(output_, "cannot write: " + errno_text(errno));
+    if (rename(path_.c_str(), output_.c_str()) != 0) fail(output_, "cannot move into place: " + errno_text(errno));
+    committed_ = true;
+  }
+
+ private:
+  std::string output_;
+  std::string path_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// The progress line, on a terminal only, at most ten times a second.
+class Progress {
+ public:
+  Progress(bool shown, uint64_t total) : shown_(shown), total_(total) {}
+  void update(uint64_t in, uint64_t out) {
+    if (!shown_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    double ratio = out > 0 ? static_cast<double>(in) / static_cast<double>(out) : 0.0;
+    int percent = total_ > 0 ? static_cast<int>(100.0 * static_cast<double>(in) / static_cast<double>(total_)) : 100;
+    fprintf(stderr, "\r%s in, %s out, ratio %.2f, %3d%%", human_size(in).c_str(), human_size(out).c_str(), ratio,
+            percent);
+    fflush(stderr);
+    drawn_ = true;
+  }
+  void finish() {
+    if (drawn_) fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool shown_;
+  uint64_t total_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace
+
+int create_package(const CreateOptions& options) {
+  std::string exec;
+  Scan scan = scan_input(options, &exec);
+  for (const std::string& directory : scan.empty_directories)
+    fprintf(stderr, "vorlix-pack: warning: %s: empty directory not stored\n", directory.c_str());
+  std::string launcher = read_launcher(options);
+
+  uint64_t total = 0;
+  for (const InputEntry& e : scan.entries) total += e.size;
+
+  PendingOutput output(options.output);
+  auto write_out = [&](const void* data, size_t size) { write_all(output.fd(), data, size, options.output); };
+  write_out(launcher.data(), launcher.size());
+  write_payload_header(write_out);
+
+  CompressionOptions compression;
+  compression.level = options.level;
+  // Always through worker threads, even one, so that the bytes do not
+  // depend on the thread count.
+  compression.threads = std::max(1, options.threads > 0 ? options.threads : online_cpus());
+  StreamCompressor compressor(write_out, compression);
+  ArchiveEncoder encoder([&](const void* data, size_t size) { compressor.write(data, size); });
+  Progress progress(!options.quiet && isatty(STDERR_FILENO), total);
+  uint64_t done = 0;
+  std::vector<char> buffer(1 << 17);
+  for (const InputEntry& e : scan.entries) {
+    if (e.is_link) {
+      encoder.link(e.name, e.target);
+      continue;
+    }
+    encoder.begin_file(e.name, e.executable ? ENTRY_FLAG_EXECUTABLE : 0, e.size);
+    copy_file_exactly(e.path, e.size, buffer, [&](const void* data, size_t size) {
+      encoder.content(data, size);
+      done += size;
+      progress.update(done, compressor.bytes_out());
+    });
+  }
+  encoder.end_marker();
+  compressor.end_frame();
+  std::string trailer = payload_trailer(PAYLOAD_HEADER_SIZE + compressor.bytes_out());
+  write_out(trailer.data(), trailer.size());
+  output.commit();
+  progress.finish();
+
+  if (!options.quiet) {
+    uint64_t package_size = launcher.size() + PAYLOAD_HEADER_SIZE + compressor.bytes_out() + PAYLOAD_TRAILER_SIZE;
+    fprintf(stderr, "vorlix-pack: %s: %zu entries, %s in, %s package, ratio %.2f\n", options.output.c_str(),
+            scan.entries.size(), human_size(total).c_str(), human_size(package_size).c_str(),
+            package_size > 0 ? static_cast<double>(total) / static_cast<double>(package_size) : 0.0);
+  }
+  return 0;
+}
+
+}  // namespace vorlix::pack

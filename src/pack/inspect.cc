@@ -1,0 +1,213 @@
+// vorlix-pack list, extract and verify: reading packages that may not be
+// trusted.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "format/package_format.h"
+#include "format/package_reader.h"
+#include "pack/commands.h"
+#include "pack/files.h"
+
+namespace vorlix::pack {
+namespace {
+
+char kind_of(const EntryInfo& e) {
+  if (e.is_link) return 'l';
+  return (e.flags & ENTRY_FLAG_EXECUTABLE) ? 'x' : 'f';
+}
+
+// A JSON string; bytes that are not printable ASCII become \u00XX, so any
+// name gives valid JSON.
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    }
+  }
+  return out + "\"";
+}
+
+// Runs |body| over the package's archive; format errors name the package.
+template <typename Body>
+void read_archive(const std::string& package, Body body) {
+  MappedFile file(package);
+  try {
+    StreamDecoder decoder(compressed_stream_of(file.bytes()));
+    ArchiveReader archive(decoder);
+    body(archive);
+  } catch (const FormatError& e) {
+    fail(package, e.what());
+  }
+}
+
+// Writes entries below one directory without ever following a symbolic
+// link, neither one that was there nor one the archive made.
+class SafeWriter {
+ public:
+  SafeWriter(const std::string& directory) : directory_(directory) {
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) fail(directory, errno_text(errno));
+    root_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (root_ < 0) fail(directory, errno_text(errno));
+    mode_t mask = umask(0);
+    umask(mask);
+    umask_ = mask;
+  }
+  ~SafeWriter() { close(root_); }
+
+  void write(const EntryInfo& entry, ArchiveReader& archive, std::vector<char>& buffer) {
+    if (const char* reason = unsafe_name_reason(entry.name)) fail(where(entry), std::string("refused: ") + reason);
+    std::string leaf;
+    int parent = open_parent(entry, &leaf);
+    clear_leaf(parent, leaf, entry);
+    if (entry.is_link) {
+      int result = symlinkat(entry.target.c_str(), parent, leaf.c_str());
+      int error = errno;
+      close(parent);
+      if (result != 0) fail(where(entry), errno_text(error));
+      return;
+    }
+    int fd = openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int error = errno;
+    close(parent);
+    if (fd < 0) fail(where(entry), errno_text(error));
+    try {
+      while (size_t n = archive.read_content(buffer.data(), buffer.size())) write_all(fd, buffer.data(), n, where(entry));
+      if (entry.flags & ENTRY_FLAG_EXECUTABLE) {
+        // As the launcher does: owner execute, and others execute when the
+        // group may read.
+        mode_t mode = (0666 & ~umask_) | S_IXUSR;
+        if (mode & S_IRGRP) mode |= S_IXOTH;
+        if (fchmod(fd, mode) != 0) fail(where(entry), errno_text(errno));
+      }
+    } catch (...) {
+      close(fd);
+      throw;
+    }
+    if (close(fd) != 0) fail(where(entry), errno_text(errno));
+  }
+
+ private:
+  std::string where(const EntryInfo& entry) const { return directory_ + ": entry '" + entry.name + "'"; }
+
+  // Opens (making as needed) the directories of |entry|'s name one by one,
+  // refusing any that is not a real directory.
+  int open_parent(const EntryInfo& entry, std::string* leaf) {
+    int fd = dup(root_);
+    size_t start = 0;
+    for (size_t slash; (slash = entry.name.find('/', start)) != std::string::npos; start = slash + 1) {
+      std::string part = entry.name.substr(start, slash - start);
+      if (mkdirat(fd, part.c_str(), 0700) != 0 && errno != EEXIST) {
+        int error = errno;
+        close(fd);
+        fail(where(entry), errno_text(error));
+      }
+      int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      int error = errno;
+      close(fd);
+      if (next < 0) {
+        if (error == ELOOP || error == ENOTDIR)
+          fail(where(entry), "refused: '" + entry.name.substr(0, slash) + "' is not a directory");
+        fail(where(entry), errno_text(error));
+      }
+      fd = next;
+    }
+    *leaf = entry.name.substr(start);
+    return fd;
+  }
+
+  // A later entry replaces a file or link of the same name; a directory
+  // stays and the entry is refused.
+  void clear_leaf(int parent, const std::string& leaf, const EntryInfo& entry) {
+    struct stat status;
+    if (fstatat(parent, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (S_ISDIR(status.st_mode)) {
+      close(parent);
+      fail(where(entry), "refused: a directory of that name exists");
+    }
+    if (unlinkat(parent, leaf.c_str(), 0) != 0) {
+      int error = errno;
+      close(parent);
+      fail(where(entry), errno_text(error));
+    }
+  }
+
+  std::string directory_;
+  int root_;
+  mode_t umask_;
+};
+
+}  // namespace
+
+int list_package(const std::string& package, bool json) {
+  std::string out = json ? "[" : "";
+  size_t count = 0;
+  read_archive(package, [&](ArchiveReader& archive) {
+    EntryInfo e;
+    while (archive.next(&e)) {
+      uint64_t size = e.is_link ? e.target.size() : e.size;
+      if (json) {
+        out += count == 0 ? "\n  " : ",\n  ";
+        out += "{\"kind\": \"" + std::string(1, kind_of(e)) + "\", \"size\": " + std::to_string(size) +
+               ", \"name\": " + json_string(e.name);
+        if (e.is_link) out += ", \"target\": " + json_string(e.target);
+        out += "}";
+      } else {
+        char head[48];
+        snprintf(head, sizeof head, "%c %12llu ", kind_of(e), static_cast<unsigned long long>(size));
+        out += head + e.name;
+        if (e.is_link) out += " -> " + e.target;
+        out += "\n";
+      }
+      ++count;
+      archive.skip_content();
+    }
+  });
+  if (json) out += count == 0 ? "]\n" : "\n]\n";
+  // Printed only once the whole archive read well.
+  fputs(out.c_str(), stdout);
+  return 0;
+}
+
+int extract_package(const std::string& package, const std::string& directory) {
+  MappedFile file(package);
+  std::vector<char> buffer(1 << 17);
+  try {
+    StreamDecoder decoder(compressed_stream_of(file.bytes()));
+    ArchiveReader archive(decoder);
+    SafeWriter writer(directory);
+    EntryInfo e;
+    while (archive.next(&e)) writer.write(e, archive, buffer);
+  } catch (const FormatError& e) {
+    fail(package, e.what());
+  }
+  return 0;
+}
+
+int verify_package_file(const std::string& package) {
+  MappedFile file(package);
+  PackageSummary summary;
+  try {
+    summary = verify_package(file.bytes());
+  } catch (const FormatError& e) {
+    fail(package, e.what());
+  }
+  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(summary.entries),
+         static_cast<unsigned long long>(summary.content_bytes));
+  return 0;
+}
+
+}  // namespace vorlix::pack
