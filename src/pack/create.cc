@@ -106,6 +106,7 @@ std::string choose_exec(const std::vector<InputEntry>& entries, const CreateOpti
     std::vector<std::string> candidates;
     for (const InputEntry& e : entries)
       if (!e.is_link && e.executable && e.name.find('/') == std::string::npos) candidates.push_back(e.name);
+    std::sort(candidates.begin(), candidates.end());
     if (candidates.empty()) fail(options.input, "no executable file at the top; choose the program with --exec");
     if (candidates.size() > 1)
       fail(options.input, "several executable files at the top (" + candidates[0] + ", " + candidates[1] +
@@ -237,9 +238,10 @@ class Progress {
 int create_package(const CreateOptions& options) {
   std::string exec;
   Scan scan = scan_input(options, &exec);
+  std::string launcher = read_launcher(options);
+  std::sort(scan.empty_directories.begin(), scan.empty_directories.end());
   for (const std::string& directory : scan.empty_directories)
     fprintf(stderr, "vorlix-pack: warning: %s: empty directory not stored\n", directory.c_str());
-  std::string launcher = read_launcher(options);
 
   uint64_t total = 0;
   for (const InputEntry& e : scan.entries) total += e.size;
