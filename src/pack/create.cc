@@ -281,10 +281,11 @@ int create_package(const CreateOptions& options) {
   progress.finish();
 
   if (!options.quiet) {
-    uint64_t package_size = launcher.size() + PAYLOAD_HEADER_SIZE + compressor.bytes_out() + PAYLOAD_TRAILER_SIZE;
-    fprintf(stderr, "vorlix-pack: %s: %zu entries, %s in, %s package, ratio %.2f\n", options.output.c_str(),
-            scan.entries.size(), human_size(total).c_str(), human_size(package_size).c_str(),
-            package_size > 0 ? static_cast<double>(total) / static_cast<double>(package_size) : 0.0);
+    uint64_t payload = PAYLOAD_HEADER_SIZE + compressor.bytes_out() + PAYLOAD_TRAILER_SIZE;
+    fprintf(stderr, "vorlix-pack: %s: %zu entries, %s in, %s package (payload %s, ratio %.2f)\n",
+            options.output.c_str(), scan.entries.size(), human_size(total).c_str(),
+            human_size(launcher.size() + payload).c_str(), human_size(payload).c_str(),
+            static_cast<double>(total) / static_cast<double>(payload));
   }
   return 0;
 }
