@@ -67,6 +67,16 @@ TEST_F(InterruptTest, ChildThatEndsWithinTheGracePeriodKeepsItsStatus) {
   EXPECT_TRUE(fs::is_empty(tmp()));
 }
 
+TEST_F(InterruptTest, ChildKilledFromOutside) {
+  std::string package = write_package(work_ / "pkg", {probe("run")});
+  auto process = start(package, options({{"PROBE_SLEEP", "60"}}));
+  pid_t child = std::stoi(read_file(ready()));
+  kill(child, SIGKILL);
+  ProcessResult r = process->wait();
+  EXPECT_EQ(r.exit_code(), 137);
+  EXPECT_TRUE(fs::is_empty(tmp()));
+}
+
 // As a terminal sends it: to the whole process group.
 TEST_F(InterruptTest, InterruptToTheProcessGroup) {
   std::string package = write_package(work_ / "pkg", {probe("run")});

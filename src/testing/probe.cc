@@ -2,7 +2,7 @@
 // finds around it, then ends as the test asks through environment variables.
 //   PROBE_LIST=1       list the extraction directory (the directory of the
 //                      program's own path): kind, mode, size, hash, target
-//   PROBE_READY=path   create |path| once running (for signal tests)
+//   PROBE_READY=path   write our pid to |path| once running (signal tests)
 //   PROBE_IGNORE=1     ignore SIGINT, SIGQUIT and SIGTERM
 //   PROBE_SLEEP=s      sleep |s| seconds (fractions allowed)
 //   PROBE_SIGNAL=n     end by signal |n|
@@ -78,7 +78,14 @@ int main(int argc, char** argv) {
 
   if (getenv("PROBE_IGNORE"))
     for (int s : {SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_IGN);
-  if (const char* ready = getenv("PROBE_READY")) close(open(ready, O_WRONLY | O_CREAT, 0644));
+  if (const char* ready = getenv("PROBE_READY")) {
+    // Written under another name and renamed, so a reader sees it whole.
+    std::string partial = std::string(ready) + ".partial";
+    FILE* f = fopen(partial.c_str(), "w");
+    fprintf(f, "%d\n", static_cast<int>(getpid()));
+    fclose(f);
+    rename(partial.c_str(), ready);
+  }
   if (const char* sleep_s = getenv("PROBE_SLEEP")) {
     double seconds = atof(sleep_s);
     struct timespec t = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<long>(seconds)) * 1e9)};
