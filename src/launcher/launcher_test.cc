@@ -4,9 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_estimateDCtxSize
-#include <zstd.h>
-
 #include <gtest/gtest.h>
 
 #include <random>
@@ -143,22 +140,6 @@ TEST_F(LauncherTest, ExecuteOnlyPackageCannotBeMapped) {
   r = launch(package, {}, nobody);
   EXPECT_EQ(r.exit_code(), 2);
   EXPECT_EQ(r.err, "Error, couldn't find attached data:open: Permission denied\n");
-}
-
-TEST_F(LauncherTest, AllocationFailuresAreReported) {
-  std::string package = write_package(path("pkg"), {probe("run")});
-  // The window, then the decoder's context.
-  for (size_t size : {size_t{131072}, ZSTD_estimateDCtxSize()}) {
-    SCOPED_TRACE(size);
-    ProcessOptions options;
-    options.env["LD_PRELOAD"] = VORLIX_FAULT_SHIM_PATH;
-    options.env["VORLIX_FAIL_MALLOC_SIZE"] = std::to_string(size);
-    ProcessResult r = launch(package, {}, options);
-    EXPECT_EQ(r.exit_code(), 2);
-    EXPECT_EQ(r.out, "Error, couldn't allocate memory.\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(tmp_is_empty());
-  }
 }
 
 // --- The target directory ------------------------------------------------

@@ -1,29 +1,124 @@
 // Loaded with LD_PRELOAD by tests only: makes one chosen call fail, to reach
-// failure paths that ordinary inputs cannot.
+// failure paths that ordinary inputs cannot. Acts only in the process whose
+// executable is VORLIX_FAIL_EXE (the package under test), not in the
+// programs that it starts.
 //   VORLIX_FAIL_MALLOC_SIZE=n   malloc(n) returns NULL (ENOMEM)
+//   VORLIX_FAIL_CALL=name       the call to fail: fork, fopen, fwrite, fclose,
+//                               fstat, fchmod, mkdir, symlink or waitpid
+//   VORLIX_FAIL_NTH=n           fail the n-th such call only (default 1)
+//   VORLIX_FAIL_ERRNO=n         the errno it fails with (default EIO)
+#include <dlfcn.h>
 #include <errno.h>
-#include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 extern "C" void* __libc_malloc(size_t size);
 
 namespace {
 
-// Read once; getenv does not allocate, so this is safe inside malloc.
-size_t failing_malloc_size() {
-  static size_t size = [] {
-    const char* text = getenv("VORLIX_FAIL_MALLOC_SIZE");
-    return text != nullptr ? static_cast<size_t>(strtoull(text, nullptr, 10)) : size_t{0};
-  }();
-  return size;
+// getenv and readlink do not allocate, so this is safe inside malloc.
+bool in_target_process() {
+  static int active = -1;
+  if (active < 0) {
+    const char* exe = getenv("VORLIX_FAIL_EXE");
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n < 0 ? 0 : n] = '\0';
+    active = exe != nullptr && strcmp(exe, self) == 0;
+  }
+  return active == 1;
+}
+
+long number(const char* name, long fallback) {
+  const char* text = getenv(name);
+  return text != nullptr ? strtol(text, nullptr, 10) : fallback;
+}
+
+// True when this call of |name| is the one to fail; sets errno then.
+bool should_fail(const char* name, long* count) {
+  if (!in_target_process()) return false;
+  const char* call = getenv("VORLIX_FAIL_CALL");
+  if (call == nullptr || strcmp(call, name) != 0) return false;
+  if (++*count != number("VORLIX_FAIL_NTH", 1)) return false;
+  errno = static_cast<int>(number("VORLIX_FAIL_ERRNO", EIO));
+  return true;
+}
+
+template <typename F>
+F real(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
 
-extern "C" void* malloc(size_t size) {
-  if (size != 0 && size == failing_malloc_size()) {
+#define FAULT_POINT(name, failure)   \
+  static long count_##name = 0;      \
+  if (should_fail(#name, &count_##name)) return failure
+
+extern "C" {
+
+void* malloc(size_t size) {
+  if (size != 0 && in_target_process() && size == static_cast<size_t>(number("VORLIX_FAIL_MALLOC_SIZE", 0))) {
     errno = ENOMEM;
     return nullptr;
   }
   return __libc_malloc(size);
 }
+
+pid_t fork() {
+  FAULT_POINT(fork, -1);
+  return real<pid_t (*)()>("fork")();
+}
+
+FILE* fopen(const char* path, const char* mode) {
+  FAULT_POINT(fopen, nullptr);
+  return real<FILE* (*)(const char*, const char*)>("fopen")(path, mode);
+}
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* file) {
+  FAULT_POINT(fwrite, 0);
+  return real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(data, size, count, file);
+}
+
+int fclose(FILE* file) {
+  static long count_fclose = 0;
+  if (should_fail("fclose", &count_fclose)) {
+    int saved = errno;
+    real<int (*)(FILE*)>("fclose")(file);  // the file is closed all the same
+    errno = saved;
+    return EOF;
+  }
+  return real<int (*)(FILE*)>("fclose")(file);
+}
+
+int fstat(int fd, struct stat* status) {
+  FAULT_POINT(fstat, -1);
+  return real<int (*)(int, struct stat*)>("fstat")(fd, status);
+}
+
+int fchmod(int fd, mode_t mode) {
+  FAULT_POINT(fchmod, -1);
+  return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int mkdir(const char* path, mode_t mode) {
+  FAULT_POINT(mkdir, -1);
+  return real<int (*)(const char*, mode_t)>("mkdir")(path, mode);
+}
+
+int symlink(const char* target, const char* path) {
+  FAULT_POINT(symlink, -1);
+  return real<int (*)(const char*, const char*)>("symlink")(target, path);
+}
+
+pid_t waitpid(pid_t pid, int* status, int options) {
+  FAULT_POINT(waitpid, -1);
+  return real<pid_t (*)(pid_t, int*, int)>("waitpid")(pid, status, options);
+}
+
+}  // extern "C"
