@@ -1,5 +1,6 @@
 # User-facing commands; the build itself is CMake with Ninja.
 BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
@@ -17,11 +18,15 @@ configure: deps
 demo: all
 	@sh demo/run.sh $(BUILD_DIR)
 
+# The whole suite, then again with AddressSanitizer and UndefinedBehaviorSanitizer.
 check: all
 	cd $(BUILD_DIR) && ctest --output-on-failure -j2
+	@test -f $(SANITIZE_DIR)/build.ninja || cmake -S . -B $(SANITIZE_DIR) -G Ninja -DVORLIX_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_DIR)
+	cd $(SANITIZE_DIR) && ctest --output-on-failure -j2
 
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
