@@ -4,7 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure demo check install clean
+.PHONY: all deps configure demo check install clean fuzz
 
 all: configure
 	cmake --build $(BUILD_DIR)
@@ -24,6 +24,11 @@ check: all
 	@test -f $(SANITIZE_DIR)/build.ninja || cmake -S . -B $(SANITIZE_DIR) -G Ninja -DVORLIX_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j2
+
+# Runs both fuzz targets for FUZZ_SECONDS each (in parallel).
+FUZZ_SECONDS ?= 1800
+fuzz:
+	sh scripts/fuzz.sh $(FUZZ_SECONDS)
 
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

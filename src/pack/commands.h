@@ -4,6 +4,7 @@
 #define VORLIX_PACK_COMMANDS_H_
 
 #include <string>
+#include <string_view>
 
 namespace vorlix::pack {
 
@@ -22,6 +23,11 @@ int create_package(const CreateOptions& options);
 int list_package(const std::string& package, bool json);
 int extract_package(const std::string& package, const std::string& directory);
 int verify_package_file(const std::string& package);
+
+// The work of list and extract over a package's bytes; a FormatError for a
+// damaged package, std::runtime_error for refused entries and the disk.
+std::string list_entries(std::string_view package, bool json);
+void extract_entries(std::string_view package, const std::string& directory);
 
 }  // namespace vorlix::pack
 

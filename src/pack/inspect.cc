@@ -41,19 +41,6 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-// Runs |body| over the package's archive; format errors name the package.
-template <typename Body>
-void read_archive(const std::string& package, Body body) {
-  MappedFile file(package);
-  try {
-    StreamDecoder decoder(compressed_stream_of(file.bytes()));
-    ArchiveReader archive(decoder);
-    body(archive);
-  } catch (const FormatError& e) {
-    fail(package, e.what());
-  }
-}
-
 // Writes entries below one directory without ever following a symbolic
 // link, neither one that was there nor one the archive made.
 class SafeWriter {
@@ -152,31 +139,51 @@ class SafeWriter {
 
 }  // namespace
 
-int list_package(const std::string& package, bool json) {
+std::string list_entries(std::string_view package, bool json) {
+  StreamDecoder decoder(compressed_stream_of(package));
+  ArchiveReader archive(decoder);
   std::string out = json ? "[" : "";
   size_t count = 0;
-  read_archive(package, [&](ArchiveReader& archive) {
-    EntryInfo e;
-    while (archive.next(&e)) {
-      uint64_t size = e.is_link ? e.target.size() : e.size;
-      if (json) {
-        out += count == 0 ? "\n  " : ",\n  ";
-        out += "{\"kind\": \"" + std::string(1, kind_of(e)) + "\", \"size\": " + std::to_string(size) +
-               ", \"name\": " + json_string(e.name);
-        if (e.is_link) out += ", \"target\": " + json_string(e.target);
-        out += "}";
-      } else {
-        char head[48];
-        snprintf(head, sizeof head, "%c %12llu ", kind_of(e), static_cast<unsigned long long>(size));
-        out += head + e.name;
-        if (e.is_link) out += " -> " + e.target;
-        out += "\n";
-      }
-      ++count;
-      archive.skip_content();
+  EntryInfo e;
+  while (archive.next(&e)) {
+    uint64_t size = e.is_link ? e.target.size() : e.size;
+    if (json) {
+      out += count == 0 ? "\n  " : ",\n  ";
+      out += "{\"kind\": \"" + std::string(1, kind_of(e)) + "\", \"size\": " + std::to_string(size) +
+             ", \"name\": " + json_string(e.name);
+      if (e.is_link) out += ", \"target\": " + json_string(e.target);
+      out += "}";
+    } else {
+      char head[48];
+      snprintf(head, sizeof head, "%c %12llu ", kind_of(e), static_cast<unsigned long long>(size));
+      out += head + e.name;
+      if (e.is_link) out += " -> " + e.target;
+      out += "\n";
     }
-  });
+    ++count;
+    archive.skip_content();
+  }
   if (json) out += count == 0 ? "]\n" : "\n]\n";
+  return out;
+}
+
+void extract_entries(std::string_view package, const std::string& directory) {
+  StreamDecoder decoder(compressed_stream_of(package));
+  ArchiveReader archive(decoder);
+  SafeWriter writer(directory);
+  std::vector<char> buffer(1 << 17);
+  EntryInfo e;
+  while (archive.next(&e)) writer.write(e, archive, buffer);
+}
+
+int list_package(const std::string& package, bool json) {
+  MappedFile file(package);
+  std::string out;
+  try {
+    out = list_entries(file.bytes(), json);
+  } catch (const FormatError& e) {
+    fail(package, e.what());
+  }
   // Printed only once the whole archive read well.
   fputs(out.c_str(), stdout);
   return 0;
@@ -184,13 +191,8 @@ int list_package(const std::string& package, bool json) {
 
 int extract_package(const std::string& package, const std::string& directory) {
   MappedFile file(package);
-  std::vector<char> buffer(1 << 17);
   try {
-    StreamDecoder decoder(compressed_stream_of(file.bytes()));
-    ArchiveReader archive(decoder);
-    SafeWriter writer(directory);
-    EntryInfo e;
-    while (archive.next(&e)) writer.write(e, archive, buffer);
+    extract_entries(file.bytes(), directory);
   } catch (const FormatError& e) {
     fail(package, e.what());
   }

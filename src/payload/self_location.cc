@@ -59,6 +59,10 @@ void locate_payload() {
     report_errno(message, own_file.saved_errno);
     exit(2);
   }
+  read_payload_trailer();
+}
+
+void read_payload_trailer() {
   uint64_t size = static_cast<uint64_t>(own_file.length);
   uint64_t offset;
   payload_start = nullptr;

@@ -46,6 +46,10 @@ extern uint64_t payload_length;
 // and exits with status 2.
 void locate_payload();
 
+// The part of locate_payload after the mapping: reads the trailer of
+// own_file into payload_start and payload_length. Never reads outside it.
+void read_payload_trailer();
+
 // Checks the payload header and returns the compressed stream behind it. On a
 // wrong header, or a payload that does not lie inside the file, prints
 // "Error, couldn't find attached data header." on standard output and exits
