@@ -4,7 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure demo check install clean fuzz
+.PHONY: all deps configure demo check install clean fuzz soak
 
 all: configure
 	cmake --build $(BUILD_DIR)
@@ -24,6 +24,10 @@ check: all
 	@test -f $(SANITIZE_DIR)/build.ninja || cmake -S . -B $(SANITIZE_DIR) -G Ninja -DVORLIX_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j2
+
+# 500 package runs, two at a time, a third of them interrupted.
+soak: all
+	bash scripts/soak.sh 500 $(BUILD_DIR)
 
 # Runs both fuzz targets for FUZZ_SECONDS each (in parallel).
 FUZZ_SECONDS ?= 1800
