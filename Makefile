@@ -4,7 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure demo check install clean fuzz soak
+.PHONY: all deps configure demo check install clean fuzz soak bench
 
 all: configure
 	cmake --build $(BUILD_DIR)
@@ -24,6 +24,11 @@ check: all
 	@test -f $(SANITIZE_DIR)/build.ninja || cmake -S . -B $(SANITIZE_DIR) -G Ninja -DVORLIX_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j2
+
+# Times packages against tar | zstd and makeself; writes bench/RESULTS.md.
+bench: all
+	@sh scripts/deps.sh --extra makeself python3 time
+	python3 bench/bench.py $(BUILD_DIR) --out bench/RESULTS.md
 
 # 500 package runs, two at a time, a third of them interrupted.
 soak: all

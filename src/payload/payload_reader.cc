@@ -3,8 +3,34 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 PayloadReader payload_reader;
+bool payload_input_is_file_mapping;
+
+namespace {
+
+// How much consumed input may stay resident before it is dropped.
+constexpr size_t RELEASE_STEP = 1 << 20;
+size_t released_input;
+
+// Drops the whole pages of the mapping that lie before the decoder's input
+// position. They are never read again; if they were, the file would supply
+// them anew.
+void release_consumed_input() {
+  const ZSTD_inBuffer& input = payload_reader.input;
+  if (!payload_input_is_file_mapping || input.pos - released_input < RELEASE_STEP) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(input.src) + released_input;
+  uintptr_t end = reinterpret_cast<uintptr_t>(input.src) + input.pos;
+  start = (start + page - 1) & ~(page - 1);
+  end &= ~(page - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+  released_input = input.pos;
+}
+
+}  // namespace
 
 [[noreturn]] static void fail_decoding() {
   puts("Error, couldn't decode attached data.");
@@ -52,6 +78,7 @@ void payload_read(void* buffer, uint64_t n) {
     more_pending = r.window.pos == PAYLOAD_WINDOW_SIZE;
     r.window.size = r.window.pos;
     r.window.pos = 0;
+    release_consumed_input();
   }
 }
 

@@ -21,6 +21,11 @@ struct PayloadReader {
 
 extern PayloadReader payload_reader;
 
+// Set when the compressed input lies in a read-only file mapping: the reader
+// then hands consumed input pages back to the kernel as it goes, so that the
+// payload does not stay resident for the whole extraction.
+extern bool payload_input_is_file_mapping;
+
 // Allocates the window, then the decoder (library defaults: window limit
 // 2^27). Either failing prints "Error, couldn't allocate memory." on standard
 // output and exits with status 2.

@@ -10,6 +10,7 @@
 
 #include "format/package_format.h"
 #include "launcher/launch_state.h"
+#include "payload/payload_reader.h"
 #include "platform/platform.h"
 
 char own_path[OWN_PATH_SIZE];
@@ -59,6 +60,7 @@ void locate_payload() {
     report_errno(message, own_file.saved_errno);
     exit(2);
   }
+  payload_input_is_file_mapping = true;
   read_payload_trailer();
 }
 

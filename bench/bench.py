@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Times vorlix packages against the usual ways of shipping a tree as one file.
+
+    bench/bench.py BUILD_DIR [--runs N] [--pack-runs N] [--work DIR] [--out FILE]
+
+Every row is the median of N runs after one warm-up, measured in this run:
+wall time, CPU time (user + system of the whole process tree) and peak RSS
+(the largest process of the tree). Ratios are to the launcher's row.
+"""
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+USAGE_FILE = os.path.join(tempfile.gettempdir(), f"vorlix-bench-usage-{os.getpid()}")
+
+
+def measure_once(command, env=None):
+    """Wall time, CPU time and peak RSS (KiB) of one run. GNU time reports the
+    usage: the process it forks is small, so the peak is the command's own,
+    not this interpreter's."""
+    start = time.perf_counter()
+    result = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", USAGE_FILE] + command, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wall = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit(f"bench: {' '.join(command)} exited with {result.returncode}")
+    with open(USAGE_FILE) as usage:
+        user, system, rss = usage.read().split()[-3:]
+    return wall, float(user) + float(system), int(rss)
+
+
+def measure(commands, runs, env=None, warm_up=True):
+    """Median wall and CPU over |runs| of a list of commands run one after
+    another (their times summed per run), and the largest peak RSS."""
+    if warm_up:
+        for command in commands:
+            measure_once(command, env)
+    walls, cpus, rss = [], [], 0
+    for _ in range(runs):
+        wall = cpu = 0.0
+        for command in commands:
+            w, c, r = measure_once(command, env)
+            wall, cpu, rss = wall + w, cpu + c, max(rss, r)
+        walls.append(wall)
+        cpus.append(cpu)
+    return statistics.median(walls), statistics.median(cpus), rss
+
+
+def sh(script):
+    return ["sh", "-c", script]
+
+
+def human_time(seconds):
+    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    return f"{model}, {os.cpu_count()} CPUs, {memory:.0f} GiB, Linux {platform.release()}"
+
+
+def filesystem(path):
+    out = subprocess.run(["df", "-T", path], capture_output=True, text=True).stdout.splitlines()
+    return out[-1].split()[1] if len(out) > 1 else "?"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--tiny-runs", type=int, default=30)
+    parser.add_argument("--pack-runs", type=int, default=5)
+    parser.add_argument("--level", type=int, default=19)
+    parser.add_argument("--work", default=None)
+    parser.add_argument("--out", default=None)
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    pack, generate = os.path.join(build, "vorlix-pack"), os.path.join(build, "bench_generate")
+    work = args.work or tempfile.mkdtemp(prefix="vorlix-bench-")
+    os.makedirs(work, exist_ok=True)
+    level = str(args.level)
+    lines = []
+
+    def emit(line=""):
+        print(line, flush=True)
+        lines.append(line)
+
+    places = [("tmpfs", "/dev/shm"), ("disk", os.environ.get("TMPDIR", "/tmp"))]
+    emit(f"Machine: {machine()}")
+    emit(f"Places: " + ", ".join(f"{name} = {path} ({filesystem(path)})" for name, path in places))
+    emit(f"zstd level {level}; medians of {args.runs} runs ({args.tiny_runs} for tiny) after a warm-up.")
+    emit()
+
+    targets = []
+    for workload in ["app", "tiny"]:
+        tree = os.path.join(work, workload)
+        print(f"bench: making {workload} and its packages", file=sys.stderr, flush=True)
+        subprocess.run([generate, workload, tree], check=True)
+        package = os.path.join(work, workload + ".vorlix")
+        tarball, plain_tar = os.path.join(work, workload + ".tar.zst"), os.path.join(work, workload + ".tar")
+        makeself = os.path.join(work, workload + ".makeself")
+        subprocess.run([pack, "create", "-q", "--level", level, "-o", package, tree], check=True)
+        subprocess.run(sh(f"tar -cf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{tarball}'"), check=True)
+        subprocess.run(["tar", "-cf", plain_tar, "-C", tree, "."], check=True)
+        subprocess.run(["makeself", "--zstd", "--complevel", level, "--nox11", "--quiet", tree, makeself,
+                        "bench", "./run"], check=True, stdout=subprocess.DEVNULL)
+        tree_bytes = int(subprocess.run(["du", "-sb", tree], capture_output=True, text=True).stdout.split()[0])
+        files = sum(len(f) for _, _, f in os.walk(tree))
+        emit(f"### {workload}: {files} files, {tree_bytes / 2**20:.1f} MiB; package "
+             f"{os.path.getsize(package) / 2**20:.2f} MiB (ratio {tree_bytes / os.path.getsize(package):.2f}), "
+             f"tar.zst {os.path.getsize(tarball) / 2**20:.2f} MiB, makeself {os.path.getsize(makeself) / 2**20:.2f} MiB")
+        emit()
+        runs = args.runs if workload == "app" else args.tiny_runs
+        for place, base in places:
+            scratch = tempfile.mkdtemp(prefix="vorlix-bench-", dir=base)
+            env = dict(os.environ, TMPDIR=scratch)
+            rows = [
+                ("vorlix launcher", measure([[package]], runs, env)),
+                ("zstd -dc | tar -x, run, rm -rf",
+                 measure([sh(f"d=$(mktemp -d -p '{scratch}') && zstd -dcq '{tarball}' | tar -xf - -C \"$d\" "
+                             f"&& \"$d/run\" && rm -rf \"$d\"")], runs)),
+                ("makeself --zstd", measure([[makeself, "--quiet"]], runs, env)),
+                ("floor: zstd -d >/dev/null + tar -x + rm -rf",
+                 measure([sh(f"zstd -dcq '{tarball}' > /dev/null"),
+                          sh(f"mkdir '{scratch}/f' && tar -xf '{plain_tar}' -C '{scratch}/f'"),
+                          ["rm", "-rf", f"{scratch}/f"]], runs)),
+            ]
+            if workload == "tiny":
+                rows.append(("the program run directly", measure([[os.path.join(tree, "run")]], runs)))
+            shutil.rmtree(scratch, ignore_errors=True)
+            leftovers = [name for name in os.listdir(base) if name.startswith("onefile_")]
+            emit(f"{workload} on {place}:")
+            emit()
+            emit("| | wall (median) | CPU (median) | peak RSS | wall ratio to launcher |")
+            emit("|---|---:|---:|---:|---:|")
+            launcher_wall = rows[0][1][0]
+            for name, (wall, cpu, rss) in rows:
+                emit(f"| {name} | {human_time(wall)} | {human_time(cpu)} | {rss / 1024:.1f} MiB | "
+                     f"{wall / launcher_wall:.2f}x |")
+            emit()
+            if leftovers:
+                emit(f"(left behind in {base}: {leftovers})")
+            targets.append((workload, place, {name: values for name, values in rows}))
+
+    print("bench: timing the packers", file=sys.stderr, flush=True)
+    tree = os.path.join(work, "app")
+    out = os.path.join(work, "packed")
+    threads = str(os.cpu_count())
+    packing = [
+        ("vorlix-pack create", measure([[pack, "create", "-q", "--level", level, "-o", out, tree]],
+                                       args.pack_runs)),
+        (f"tar -c | zstd -{level} -T0",
+         measure([sh(f"tar -cf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{out}'")], args.pack_runs)),
+    ]
+    emit(f"Packing app at level {level} with {threads} threads (medians of {args.pack_runs} runs):")
+    emit()
+    emit("| | wall (median) | CPU (median) | peak RSS | speed relative to vorlix-pack |")
+    emit("|---|---:|---:|---:|---:|")
+    for name, (wall, cpu, rss) in packing:
+        emit(f"| {name} | {human_time(wall)} | {human_time(cpu)} | {rss / 1024:.1f} MiB | "
+             f"{packing[0][1][0] / wall:.2f}x |")
+    emit()
+
+    emit("Targets:")
+    emit()
+    for workload, place, rows in targets:
+        launcher = rows["vorlix launcher"]
+        pipeline = rows["zstd -dc | tar -x, run, rm -rf"]
+        makeself = rows["makeself --zstd"]
+        floor = rows["floor: zstd -d >/dev/null + tar -x + rm -rf"]
+        if workload == "app" and place == "tmpfs":
+            emit(f"- app on tmpfs, launcher / pipeline wall: {launcher[0] / pipeline[0]:.2f} (target <= 1.0)")
+            emit(f"- app on tmpfs, launcher / makeself wall: {launcher[0] / makeself[0]:.2f} (target <= 0.75)")
+            emit(f"- app on tmpfs, launcher / floor wall: {launcher[0] / floor[0]:.2f} (target <= 1.2)")
+            emit(f"- app on tmpfs, launcher peak RSS {launcher[2] / 1024:.1f} MiB, zstd -d of the same stream "
+                 f"{floor[2] / 1024:.1f} MiB (target: at most 2 MiB more)")
+        if workload == "tiny":
+            direct = rows["the program run directly"]
+            emit(f"- tiny on {place}: launcher adds {(launcher[0] - direct[0]) * 1000:.2f} ms over the program "
+                 f"run directly (target <= 2 ms); makeself / launcher wall: {makeself[0] / launcher[0]:.1f} "
+                 f"(target >= 10)")
+    emit(f"- packing: vorlix-pack speed relative to tar | zstd: {packing[1][1][0] / packing[0][1][0]:.2f} "
+         f"(target >= 0.9)")
+
+    os.unlink(USAGE_FILE)
+    if args.out:
+        with open(args.out, "w") as results:
+            results.write("# Benchmark results\n\nMade by `make bench` (bench/bench.py).\n\n" + "\n".join(lines) + "\n")
+    if not args.work:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
