@@ -58,6 +58,8 @@ StreamCompressor::StreamCompressor(ByteSink sink, const CompressionOptions& opti
     window_log = p.windowLog < PAYLOAD_WINDOW_LOG_MAX ? static_cast<int>(p.windowLog) : PAYLOAD_WINDOW_LOG_MAX;
   }
   check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, window_log), "window size");
+  if (options.pledged_size != CompressionOptions::UNKNOWN_SIZE)
+    check_zstd(ZSTD_CCtx_setPledgedSrcSize(context_, options.pledged_size), "pledged size");
 }
 
 StreamCompressor::~StreamCompressor() { ZSTD_freeCCtx(context_); }
@@ -87,6 +89,10 @@ void StreamCompressor::end_frame() {
   run(&input, ZSTD_e_end);
 }
 
+uint64_t archive_record_size(std::string_view name, bool is_link, uint64_t data_size) {
+  return name.size() + 1 + 1 + (is_link ? data_size + 1 : 8 + data_size);
+}
+
 std::string encode_archive(const std::vector<ArchiveEntry>& entries) {
   std::string out;
   ArchiveEncoder encoder([&out](const void* d, size_t n) { out.append(static_cast<const char*>(d), n); });
@@ -97,8 +103,11 @@ std::string encode_archive(const std::vector<ArchiveEntry>& entries) {
 
 std::string compress(std::string_view raw, const CompressionOptions& options) {
   std::string out;
+  CompressionOptions sized = options;
+  // A frame that must keep its chosen window says nothing of its size.
+  if (sized.pledged_size == CompressionOptions::UNKNOWN_SIZE && sized.window_log == 0) sized.pledged_size = raw.size();
   StreamCompressor compressor([&out](const void* d, size_t n) { out.append(static_cast<const char*>(d), n); },
-                              options);
+                              sized);
   compressor.write(raw.data(), raw.size());
   compressor.end_frame();
   return out;

@@ -48,6 +48,11 @@ struct CompressionOptions {
   int threads = 0;      // 0: compress in the calling thread
   int window_log = 0;   // 0: the level's default, capped for every launcher
   bool checksum = true;
+  // The exact number of bytes that will be written, when known in advance:
+  // it goes into the frame header, and small inputs then get a small window
+  // (less memory for every launcher that decodes them).
+  uint64_t pledged_size = UNKNOWN_SIZE;
+  static constexpr uint64_t UNKNOWN_SIZE = ~uint64_t{0};
 };
 
 // A zstd compression stream writing frames into a sink.
@@ -72,6 +77,10 @@ class StreamCompressor {
   uint64_t bytes_in_ = 0;
   uint64_t bytes_out_ = 0;
 };
+
+// The size of one archive entry's record: name, flags, then target or size
+// and content.
+uint64_t archive_record_size(std::string_view name, bool is_link, uint64_t data_size);
 
 // The archive bytes of |entries| followed by the end marker.
 std::string encode_archive(const std::vector<ArchiveEntry>& entries);

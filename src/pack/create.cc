@@ -244,7 +244,11 @@ int create_package(const CreateOptions& options) {
     fprintf(stderr, "vorlix-pack: warning: %s: empty directory not stored\n", directory.c_str());
 
   uint64_t total = 0;
-  for (const InputEntry& e : scan.entries) total += e.size;
+  uint64_t archive_size = 1;  // the end marker
+  for (const InputEntry& e : scan.entries) {
+    total += e.size;
+    archive_size += archive_record_size(e.name, e.is_link, e.is_link ? e.target.size() : e.size);
+  }
 
   PendingOutput output(options.output);
   auto write_out = [&](const void* data, size_t size) { write_all(output.fd(), data, size, options.output); };
@@ -256,6 +260,7 @@ int create_package(const CreateOptions& options) {
   // Always through worker threads, even one, so that the bytes do not
   // depend on the thread count.
   compression.threads = std::max(1, options.threads > 0 ? options.threads : online_cpus());
+  compression.pledged_size = archive_size;
   StreamCompressor compressor(write_out, compression);
   ArchiveEncoder encoder([&](const void* data, size_t size) { compressor.write(data, size); });
   Progress progress(!options.quiet && isatty(STDERR_FILENO), total);
