@@ -64,9 +64,19 @@ void append_to_entry_path(size_t* length, const char* piece) {
   *length += size;
 }
 
+// Entries of one directory usually come one after another, so the last
+// directory found is tried first; the answer is the same as a full scan's.
+int last_found = -1;
+
 bool is_recorded(const char* directory) {
-  for (int i = 0; i < created_dirs_count; ++i)
-    if (strcmp(created_dirs[i], directory) == 0) return true;
+  if (last_found >= 0 && last_found < created_dirs_count && strcmp(created_dirs[last_found], directory) == 0)
+    return true;
+  for (int i = 0; i < created_dirs_count; ++i) {
+    if (strcmp(created_dirs[i], directory) == 0) {
+      last_found = i;
+      return true;
+    }
+  }
   return false;
 }
 
