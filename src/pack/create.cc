@@ -18,6 +18,7 @@
 #include "format/package_writer.h"
 #include "pack/commands.h"
 #include "pack/files.h"
+#include "platform/platform.h"
 
 namespace vorlix::pack {
 namespace {
@@ -148,9 +149,8 @@ Scan scan_input(const CreateOptions& options, std::string* exec) {
 
 std::string default_launcher() {
   char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) fail("vorlix-launcher", "cannot find the directory of vorlix-pack; use --launcher");
-  self[n] = '\0';
+  if (!platform_own_executable_path(self, sizeof self))
+    fail("vorlix-launcher", "cannot find the directory of vorlix-pack; use --launcher");
   return (fs::path(self).parent_path() / "vorlix-launcher").string();
 }
 
