@@ -4,7 +4,7 @@
 # run and fails.
 set -eu
 
-packages="g++ make cmake ninja-build libzstd-dev libgtest-dev zstd util-linux"
+packages="g++ make cmake ninja-build libzstd-dev libgtest-dev"
 if [ "${1:-}" = "--extra" ]; then
   shift
   packages="$packages $*"
