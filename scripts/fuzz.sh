@@ -23,7 +23,7 @@ for target in $targets; do
   mkdir -p $build/corpus/$target $build/artifacts/$target
   cp $build/seeds/* src/testing/fuzz_regressions/* $build/corpus/$target/
   chmod -R a+rwX $build/corpus $build/artifacts
-  $build/$target $build/corpus/$target -max_total_time="$seconds" -timeout=10 \
+  $build/$target $build/corpus/$target -max_total_time="$seconds" -timeout=10 -close_fd_mask=3 \
     -artifact_prefix=$build/artifacts/$target/ -print_final_stats=1 \
     > $build/$target.log 2>&1 &
   pids="$pids $!"

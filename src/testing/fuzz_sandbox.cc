@@ -30,7 +30,7 @@ std::string enter_fuzz_sandbox() {
       abort();
     }
   }
-  struct rlimit limit = {1 << 20, 1 << 20};
+  struct rlimit limit = {8 << 20, 8 << 20};
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, SIG_IGN);
   int null = open("/dev/null", O_WRONLY);

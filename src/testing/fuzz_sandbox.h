@@ -8,7 +8,7 @@
 
 namespace vorlix::testing {
 
-// Drops root to nobody, caps files at 1 MiB (writes past it fail with EFBIG
+// Drops root to nobody, caps files at 8 MiB (writes past it fail with EFBIG
 // instead of a signal), sends standard output to /dev/null, and returns a
 // fresh scratch directory. Call once, before the first input.
 std::string enter_fuzz_sandbox();
