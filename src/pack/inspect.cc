@@ -47,7 +47,8 @@ class SafeWriter {
  public:
   SafeWriter(const std::string& directory) : directory_(directory) {
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) fail(directory, errno_text(errno));
-    root_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // DIR itself is the user's choice and may be a link; nothing below it is followed.
+    root_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root_ < 0) fail(directory, errno_text(errno));
     mode_t mask = umask(0);
     umask(mask);
