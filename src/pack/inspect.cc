@@ -45,7 +45,7 @@ std::string json_string(const std::string& text) {
 // link, neither one that was there nor one the archive made.
 class SafeWriter {
  public:
-  SafeWriter(const std::string& directory) : directory_(directory) {
+  explicit SafeWriter(const std::string& directory) : directory_(directory) {
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) fail(directory, errno_text(errno));
     // DIR itself is the user's choice and may be a link; nothing below it is followed.
     root_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
