@@ -28,7 +28,7 @@ check: all
 # Times packages against tar | zstd and makeself; writes bench/RESULTS.md.
 bench: all
 	@sh scripts/deps.sh --extra makeself python3 time zstd tar
-	python3 bench/bench.py $(BUILD_DIR) --out bench/RESULTS.md
+	python3 bench/bench.py $(BUILD_DIR) --out bench/RESULTS.md $(BENCH_ARGS)
 
 # 500 package runs, two at a time, a third of them interrupted.
 soak: all

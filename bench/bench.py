@@ -129,11 +129,12 @@ def main():
         emit()
         runs = args.runs if workload == "app" else args.tiny_runs
         for place, base in places:
+            before = {name for name in os.listdir(base) if name.startswith("onefile_")}
             scratch = tempfile.mkdtemp(prefix="vorlix-bench-", dir=base)
             env = dict(os.environ, TMPDIR=scratch)
             rows = [
                 ("vorlix launcher", measure([[package]], runs, env)),
-                ("zstd -dc | tar -x, run, rm -rf",
+                ("zstd -dc \\| tar -x, run, rm -rf",
                  measure([sh(f"d=$(mktemp -d -p '{scratch}') && zstd -dcq '{tarball}' | tar -xf - -C \"$d\" "
                              f"&& \"$d/run\" && rm -rf \"$d\"")], runs)),
                 ("makeself --zstd", measure([[makeself, "--quiet"]], runs, env)),
@@ -145,7 +146,7 @@ def main():
             if workload == "tiny":
                 rows.append(("the program run directly", measure([[os.path.join(tree, "run")]], runs)))
             shutil.rmtree(scratch, ignore_errors=True)
-            leftovers = [name for name in os.listdir(base) if name.startswith("onefile_")]
+            leftovers = [name for name in os.listdir(base) if name.startswith("onefile_") and name not in before]
             emit(f"{workload} on {place}:")
             emit()
             emit("| | wall (median) | CPU (median) | peak RSS | wall ratio to launcher |")
@@ -166,7 +167,7 @@ def main():
     packing = [
         ("vorlix-pack create", measure([[pack, "create", "-q", "--level", level, "-o", out, tree]],
                                        args.pack_runs)),
-        (f"tar -c | zstd -{level} -T0",
+        (f"tar -c \\| zstd -{level} -T0",
          measure([sh(f"tar -cf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{out}'")], args.pack_runs)),
     ]
     emit(f"Packing app at level {level} with {threads} threads (medians of {args.pack_runs} runs):")
@@ -182,7 +183,7 @@ def main():
     emit()
     for workload, place, rows in targets:
         launcher = rows["vorlix launcher"]
-        pipeline = rows["zstd -dc | tar -x, run, rm -rf"]
+        pipeline = rows["zstd -dc \\| tar -x, run, rm -rf"]
         makeself = rows["makeself --zstd"]
         floor = rows["floor: zstd -d >/dev/null + tar -x + rm -rf"]
         if workload == "app" and place == "tmpfs":

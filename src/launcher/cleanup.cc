@@ -85,11 +85,17 @@ int remove_entries(int fd, unsigned depth) {
     if (filled < 0) return -1;
     if (filled == 0) return 0;
     long offset = 0;
-    while (const char* name = platform_next_directory_entry(buffer, filled, &offset)) {
+    PlatformEntryKind kind;
+    while (const char* name = platform_next_directory_entry(buffer, filled, &offset, &kind)) {
       if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-      struct stat status;
-      if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-      if (!S_ISDIR(status.st_mode)) {
+      // The record usually says whether the entry is a directory; only when
+      // it does not is the entry's status read.
+      if (kind == PLATFORM_ENTRY_UNKNOWN) {
+        struct stat status;
+        if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        kind = S_ISDIR(status.st_mode) ? PLATFORM_ENTRY_DIRECTORY : PLATFORM_ENTRY_OTHER;
+      }
+      if (kind != PLATFORM_ENTRY_DIRECTORY) {
         if (unlinkat(fd, name, 0) != 0) return -1;
         continue;
       }

@@ -128,6 +128,10 @@ void extract_file(unsigned char flags) {
   prepare_parent_directories();
   FILE* file = fopen(entry_path, "wb");
   if (file == nullptr) fail_open(entry_path);
+  // Content arrives in large pieces already; a stream buffer would only cost
+  // an allocation and a status request per file. Write errors then surface
+  // at fwrite rather than at fclose.
+  setvbuf(file, nullptr, _IONBF, 0);
   while (remaining > 0) {
     size_t piece = remaining < COPY_BUFFER_SIZE ? static_cast<size_t>(remaining) : COPY_BUFFER_SIZE;
     payload_read(copy_buffer, piece);

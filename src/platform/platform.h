@@ -27,11 +27,15 @@ bool platform_own_executable_path(char* buffer, size_t size);
 // Async-signal-safe: a single system call.
 long platform_read_directory(int fd, char* buffer);
 
+// What a directory record says of its entry's kind.
+enum PlatformEntryKind { PLATFORM_ENTRY_UNKNOWN, PLATFORM_ENTRY_DIRECTORY, PLATFORM_ENTRY_OTHER };
+
 // Steps through the records that platform_read_directory left in |buffer|
 // (|filled| bytes). |*offset| starts at 0; each call returns the next entry's
-// NUL-terminated name, or nullptr when the records are used up.
-// Async-signal-safe: only reads memory.
-const char* platform_next_directory_entry(const char* buffer, long filled, long* offset);
+// NUL-terminated name and sets |*kind| (a symbolic link is OTHER; file
+// systems that do not say give UNKNOWN), or returns nullptr when the records
+// are used up. Async-signal-safe: only reads memory.
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind);
 
 // The system's text for |error_number|, without consulting the locale, so
 // that it can be used from a signal handler. Never nullptr.

@@ -25,10 +25,13 @@ long platform_read_directory(int fd, char* buffer) {
   return static_cast<long>(getdents64(fd, buffer, DIRECTORY_BUFFER_SIZE));
 }
 
-const char* platform_next_directory_entry(const char* buffer, long filled, long* offset) {
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind) {
   if (*offset >= filled) return nullptr;
   const struct dirent64* record = reinterpret_cast<const struct dirent64*>(buffer + *offset);
   *offset += record->d_reclen;
+  *kind = record->d_type == DT_UNKNOWN ? PLATFORM_ENTRY_UNKNOWN
+          : record->d_type == DT_DIR   ? PLATFORM_ENTRY_DIRECTORY
+                                       : PLATFORM_ENTRY_OTHER;
   return record->d_name;
 }
 
