@@ -46,7 +46,7 @@ extern uint64_t payload_length;
 // and exits with status 2.
 void locate_payload();
 
-// The part of locate_payload after the mapping: reads the trailer of
+// What locate_payload does after mapping: reads the trailer of
 // own_file into payload_start and payload_length. Never reads outside it.
 void read_payload_trailer();
 
