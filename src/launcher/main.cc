@@ -12,7 +12,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
-#include "pathspec/path_spec.h"
+#include "pathspec/expansion.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "payload/self_location.h"

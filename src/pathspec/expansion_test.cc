@@ -1,4 +1,4 @@
-#include "pathspec/path_spec.h"
+#include "pathspec/expansion.h"
 
 #include <signal.h>
 #include <string.h>

@@ -1,7 +1,7 @@
 // Expansion of path specs: templates of literal text and placeholders such as
 // "{TEMP}/onefile_{PID}_{TIME}".
-#ifndef VORLIX_PATHSPEC_PATH_SPEC_H_
-#define VORLIX_PATHSPEC_PATH_SPEC_H_
+#ifndef VORLIX_PATHSPEC_EXPANSION_H_
+#define VORLIX_PATHSPEC_EXPANSION_H_
 
 #include <stddef.h>
 
@@ -26,4 +26,4 @@
 // end is dropped. Prints nothing.
 bool expand_path_spec(char* output, const char* spec, size_t capacity);
 
-#endif  // VORLIX_PATHSPEC_PATH_SPEC_H_
+#endif  // VORLIX_PATHSPEC_EXPANSION_H_
