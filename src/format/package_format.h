@@ -34,6 +34,15 @@ inline constexpr size_t EXEC_PATH_MAX = 1023;
 // The largest decoder window every launcher accepts (the zstd default).
 inline constexpr int PAYLOAD_WINDOW_LOG_MAX = 27;
 
+// The mode an executable entry's file gets from its created mode: owner
+// execute, and others execute too when the group may read. Group execute is
+// never added.
+inline unsigned executable_mode(unsigned mode) {
+  unsigned result = mode | 0100;
+  if (mode & 0040) result |= 0001;
+  return result & 07777;
+}
+
 inline uint64_t read_le64(const unsigned char* bytes) {
   uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];

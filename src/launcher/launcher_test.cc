@@ -471,15 +471,10 @@ TEST_F(LauncherTest, NamesAndPathsAtTheirLimits) {
   fs::path shallow = tmp();
   size_t short_target = 100;
   auto name_of = [](size_t length) { return std::string(length, 'n'); };
-  auto nested = [](size_t length) {  // "n/n/..." of |length| characters
-    std::string name;
-    while (name.size() + 2 < length) name += "n/";
-    return name + std::string(length - name.size(), 'n');
-  };
   const std::vector<Case> cases = {
-      {"exec path 1023", shallow, short_target, {probe(nested(1023 - short_target - 1))}, true},
-      {"exec path 1024", shallow, short_target, {probe(nested(1024 - short_target - 1))}, false},
-      {"name 1024", shallow, short_target, {probe("run"), {nested(1024), 0, "x"}}, false},
+      {"exec path 1023", shallow, short_target, {probe(nested_name(1023 - short_target - 1))}, true},
+      {"exec path 1024", shallow, short_target, {probe(nested_name(1024 - short_target - 1))}, false},
+      {"name 1024", shallow, short_target, {probe("run"), {nested_name(1024), 0, "x"}}, false},
       {"link target 1023", shallow, short_target, {probe("run"), {"l", ENTRY_FLAG_SYMLINK, name_of(1023)}}, true},
       {"link target 1024", shallow, short_target, {probe("run"), {"l", ENTRY_FLAG_SYMLINK, name_of(1024)}}, false},
   };

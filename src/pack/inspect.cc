@@ -75,11 +75,8 @@ class SafeWriter {
     try {
       while (size_t n = archive.read_content(buffer.data(), buffer.size())) write_all(fd, buffer.data(), n, where(entry));
       if (entry.flags & ENTRY_FLAG_EXECUTABLE) {
-        // As the launcher does: owner execute, and others execute when the
-        // group may read.
-        mode_t mode = (0666 & ~umask_) | S_IXUSR;
-        if (mode & S_IRGRP) mode |= S_IXOTH;
-        if (fchmod(fd, mode) != 0) fail(where(entry), errno_text(errno));
+        // As the launcher does, from the mode the file was created with.
+        if (fchmod(fd, executable_mode(0666 & ~umask_)) != 0) fail(where(entry), errno_text(errno));
       }
     } catch (...) {
       close(fd);

@@ -116,9 +116,7 @@ void make_executable(FILE* file) {
     report_errno("fstat", errno);
     return;  // no mode to start from: leave it as it is
   }
-  mode_t mode = status.st_mode | S_IXUSR;
-  if (status.st_mode & S_IRGRP) mode |= S_IXOTH;
-  if (fchmod(fd, mode & 07777) != 0) report_errno("fchmod", errno);
+  if (fchmod(fd, executable_mode(status.st_mode)) != 0) report_errno("fchmod", errno);
 }
 
 void extract_file(unsigned char flags) {

@@ -34,22 +34,16 @@ int extract_in_child(const std::string& target, const std::vector<ArchiveEntry>&
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string name_of_length(size_t length, char c = 'n') {  // "n/n/.../nnn"
-  std::string name;
-  while (name.size() + 2 < length) name += std::string(1, c) + "/";
-  return name + std::string(length - name.size(), c);
-}
-
 TEST(ExtractTest, EntryPathsUpTo4095Characters) {
   TempDir dir;
   std::string target = dir.path().string();
   while (target.size() < 3072) target += "/" + std::string(std::min<size_t>(200, 3072 - target.size() - 1), 't');
   ASSERT_EQ(target.size(), 3072u);
   // target + "/" + name: 4095 characters fit, 4096 do not.
-  EXPECT_EQ(extract_in_child(target, {{name_of_length(1022), 0, "x"}}), 0);
-  EXPECT_TRUE(fs::exists(target + "/" + name_of_length(1022)));
+  EXPECT_EQ(extract_in_child(target, {{nested_name(1022), 0, "x"}}), 0);
+  EXPECT_TRUE(fs::exists(target + "/" + nested_name(1022)));
   // Nothing of a refused entry is made, not even its first directory.
-  EXPECT_EQ(extract_in_child(target, {{name_of_length(1023, 'm'), 0, "x"}}), 2);
+  EXPECT_EQ(extract_in_child(target, {{nested_name(1023, 'm'), 0, "x"}}), 2);
   EXPECT_FALSE(fs::exists(target + "/m"));
 }
 

@@ -155,6 +155,12 @@ ArchiveEntry script(const std::string& name, const std::string& body) {
   return ArchiveEntry{name, ENTRY_FLAG_EXECUTABLE, "#!/bin/sh\n" + body + "\n"};
 }
 
+std::string nested_name(size_t length, char c) {
+  std::string name;
+  while (name.size() + 2 < length) name += std::string(1, c) + "/";
+  return name + std::string(length - name.size(), c);
+}
+
 mode_t mode_of(const fs::path& path) {
   struct stat status;
   if (lstat(path.c_str(), &status) != 0) return static_cast<mode_t>(-1);

@@ -100,6 +100,11 @@ ArchiveEntry probe(const std::string& name);
 // A file entry with a /bin/sh script as content.
 ArchiveEntry script(const std::string& name, const std::string& body);
 
+// A relative name of exactly |length| characters made of |c| components:
+// "n/n/.../nnn", so that long names stay within the file system's limit
+// for one component.
+std::string nested_name(size_t length, char c = 'n');
+
 // The octal permission bits of |path| (not following links).
 mode_t mode_of(const fs::path& path);
 
