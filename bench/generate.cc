@@ -37,7 +37,10 @@ std::vector<std::string> make_vocabulary() {
     std::string word;
     size_t length = 2 + uniform(10);
     for (size_t j = 0; j < length; ++j) word += static_cast<char>('a' + uniform(26));
-    if (uniform(4) == 0) word += "_" + std::to_string(uniform(100));
+    if (uniform(4) == 0) {
+      word += '_';
+      word += std::to_string(uniform(100));
+    }
     words.push_back(word);
   }
   return words;

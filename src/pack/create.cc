@@ -176,7 +176,12 @@ class PendingOutput {
   explicit PendingOutput(const std::string& output) : output_(output) {
     fs::path target(output);
     fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    std::string pattern = (directory / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    // Appended piece by piece: GCC 12 at -O3 takes "." + std::string for an
+    // overlapping copy (a false -Wrestrict).
+    std::string leaf = ".";
+    leaf += target.filename().string();
+    leaf += ".tmp-XXXXXX";
+    std::string pattern = (directory / leaf).string();
     if (pattern.size() >= sizeof pending_output) fail(output, "path too long");
     fd_ = mkstemp(pattern.data());
     if (fd_ < 0) fail(output, "cannot create a file beside it: " + errno_text(errno));

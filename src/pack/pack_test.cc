@@ -14,9 +14,11 @@ namespace {
 
 std::string pack_path() { return VORLIX_PACK_PATH; }
 
+// Runs vorlix-pack; as another user, the copy that every user can reach.
 ProcessResult pack(std::vector<std::string> args, ProcessOptions options = {}) {
   args.insert(args.begin(), "vorlix-pack");
-  return run(pack_path(), args, options);
+  std::string program = options.uid ? (binaries_for_other_users() / "vorlix-pack").string() : pack_path();
+  return run(program, args, options);
 }
 
 class PackTest : public ::testing::Test {

@@ -37,7 +37,10 @@ int extract_in_child(const std::string& target, const std::vector<ArchiveEntry>&
 TEST(ExtractTest, EntryPathsUpTo4095Characters) {
   TempDir dir;
   std::string target = dir.path().string();
-  while (target.size() < 3072) target += "/" + std::string(std::min<size_t>(200, 3072 - target.size() - 1), 't');
+  while (target.size() < 3072) {
+    target += '/';
+    target.append(std::min<size_t>(200, 3072 - target.size()), 't');
+  }
   ASSERT_EQ(target.size(), 3072u);
   // target + "/" + name: 4095 characters fit, 4096 do not.
   EXPECT_EQ(extract_in_child(target, {{nested_name(1022), 0, "x"}}), 0);

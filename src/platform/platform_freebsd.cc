@@ -10,7 +10,8 @@
 // getdirentries wants at least the file system's block size; UFS uses 32 KiB.
 static constexpr size_t DIRECTORY_BUFFER_SIZE = 32768;
 // Untouched levels cost address space only: the pages are never faulted in.
-static char directory_buffers[PLATFORM_DIRECTORY_DEPTH_MAX][DIRECTORY_BUFFER_SIZE];
+// Records are read in place, so each buffer has the record type's alignment.
+alignas(struct dirent) static char directory_buffers[PLATFORM_DIRECTORY_DEPTH_MAX][DIRECTORY_BUFFER_SIZE];
 
 char* platform_directory_buffer(unsigned depth) {
   return depth < PLATFORM_DIRECTORY_DEPTH_MAX ? directory_buffers[depth] : nullptr;

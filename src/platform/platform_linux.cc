@@ -7,7 +7,8 @@
 // Holds several records of the largest size (a 255-byte name).
 static constexpr size_t DIRECTORY_BUFFER_SIZE = 4096;
 // Untouched levels cost address space only: the pages are never faulted in.
-static char directory_buffers[PLATFORM_DIRECTORY_DEPTH_MAX][DIRECTORY_BUFFER_SIZE];
+// Records are read in place, so each buffer has the record type's alignment.
+alignas(struct dirent64) static char directory_buffers[PLATFORM_DIRECTORY_DEPTH_MAX][DIRECTORY_BUFFER_SIZE];
 
 char* platform_directory_buffer(unsigned depth) {
   return depth < PLATFORM_DIRECTORY_DEPTH_MAX ? directory_buffers[depth] : nullptr;

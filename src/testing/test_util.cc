@@ -129,6 +129,18 @@ void write_file(const fs::path& path, const std::string& data, mode_t mode) {
 
 std::string launcher_path() { return VORLIX_LAUNCHER_PATH; }
 
+const fs::path& binaries_for_other_users() {
+  static TempDir directory;
+  static const bool copied = [] {
+    if (chmod(directory.path().c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + directory.path().string());
+    for (const char* binary : {VORLIX_PACK_PATH, VORLIX_LAUNCHER_PATH, VORLIX_PROBE_PATH})
+      fs::copy_file(binary, directory / fs::path(binary).filename());
+    return true;
+  }();
+  (void)copied;
+  return directory.path();
+}
+
 const std::string& probe_image() {
   static const std::string image = read_file(VORLIX_PROBE_PATH);
   return image;

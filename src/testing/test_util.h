@@ -93,6 +93,12 @@ std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>&
                           const CompressionOptions& options = {});
 std::string write_package_stream(const fs::path& path, const std::string& compressed);
 
+// A directory that every user can enter (mode 0755, below the system's
+// temporary directory) with copies of vorlix-pack, vorlix-launcher and the
+// probe. Tests that run a binary as another user run these copies: the build
+// tree may lie below a directory that only its owner can enter.
+const fs::path& binaries_for_other_users();
+
 // The probe program (see probe.cc) as an executable file entry.
 const std::string& probe_image();
 ArchiveEntry probe(const std::string& name);
