@@ -14,29 +14,6 @@
 
 namespace {
 
-constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM};
-
-void termination_signal_set(sigset_t* set) {
-  sigemptyset(set);
-  for (int s : TERMINATION_SIGNALS) sigaddset(set, s);
-}
-
-// Asks without blocking whether the child has ended; retries on EINTR.
-// Returns waitpid's result: the pid when it reaped the child, 0 while it
-// runs, -1 on failure (errno set).
-pid_t inquire_child() {
-  for (;;) {
-    int status = 0;
-    pid_t result = waitpid(child_pid, &status, WNOHANG);
-    if (result == -1 && errno == EINTR) continue;
-    if (result > 0) {
-      child_wait_status = status;
-      child_reaped = 1;
-    }
-    return result;
-  }
-}
-
 void write_text(const char* text) {
   size_t length = strlen(text);
   while (length > 0) {
@@ -111,32 +88,22 @@ int remove_entries(int fd, unsigned depth) {
 
 }  // namespace
 
-void install_termination_handler() {
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = on_termination_signal;
-  action.sa_flags = SA_RESTART;
-  termination_signal_set(&action.sa_mask);
-  for (int s : TERMINATION_SIGNALS) sigaction(s, &action, nullptr);
-}
-
-void on_termination_signal(int) {
-  int saved_errno = errno;  // the interrupted code may be about to read it
-  stop_child_and_clean_up();
-  errno = saved_errno;
+pid_t inquire_child() {
+  for (;;) {
+    int status = 0;
+    pid_t result = waitpid(child_pid, &status, WNOHANG);
+    if (result == -1 && errno == EINTR) continue;
+    if (result > 0) {
+      child_wait_status = status;
+      child_reaped = 1;
+    }
+    return result;
+  }
 }
 
 void stop_child_and_clean_up() {
   if (child_pid != 0) stop_child();
   if (extraction_started && target_directory_made) remove_directory_tree(target_directory);
-}
-
-void stop_child_and_clean_up_blocking_signals() {
-  sigset_t blocked, previous;
-  termination_signal_set(&blocked);
-  sigprocmask(SIG_BLOCK, &blocked, &previous);
-  stop_child_and_clean_up();
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 int remove_directory_tree(const char* path) {

@@ -3,6 +3,7 @@
 // directory and exits with the child's status.
 #include <errno.h>
 #include <libgen.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/launch_state.h"
+#include "launcher/signals.h"
 #include "pathspec/expansion.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
@@ -24,6 +26,16 @@ namespace {
 int exit_status_of(int wait_status) {
   if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
   return WEXITSTATUS(wait_status);
+}
+
+// A termination signal that came before this point stops the launch here,
+// before anything is extracted.
+void begin_extraction() {
+  sigset_t previous;
+  block_handled_signals(&previous);
+  stop_if_terminated();
+  extraction_started = 1;
+  restore_signal_mask(&previous);
 }
 
 void publish_parent_pid() {
@@ -50,6 +62,7 @@ void publish_own_directory() {
 }
 
 [[noreturn]] void exec_child(int argc, char** argv) {
+  prepare_signals_for_program();
   // With no argument vector at all the child still gets its argument zero.
   char* lone_argv[2] = {nullptr, nullptr};
   if (argc < 1 || argv[0] == nullptr) argv = lone_argv;
@@ -59,29 +72,48 @@ void publish_own_directory() {
   exit(2);
 }
 
+// Waits for the child to end without reaping it, so that until the reap
+// below (with the handled signals blocked) a handler that sends a signal on
+// can only reach the child. Returns with the handled signals blocked: the
+// child's status, or 2 when the wait failed or the status cannot be known.
 int wait_for_child() {
+  bool ended = true;
   for (;;) {
-    int status = 0;
-    if (waitpid(child_pid, &status, 0) != -1) return exit_status_of(status);
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    if (waitid(P_PID, static_cast<id_t>(child_pid), &info, WEXITED | WNOWAIT) == 0) break;
     if (errno == EINTR) continue;
-    // A clean-up run by a termination signal has reaped the child already.
-    if (errno == ECHILD) return child_reaped ? exit_status_of(child_wait_status) : 0;
-    return 2;
+    // ECHILD: a clean-up run by a termination signal has reaped the child.
+    ended = errno == ECHILD;
+    break;
   }
+  sigset_t previous;
+  block_handled_signals(&previous);
+  if (!ended) return 2;
+  inquire_child();
+  return child_reaped ? exit_status_of(child_wait_status) : 2;
 }
 
+// Forks with the handled signals blocked, so that a handler sees either no
+// child or the recorded one, and a signal that comes meanwhile is acted on
+// once the child's pid is known.
 int run_child(int argc, char** argv) {
+  sigset_t previous;
+  block_handled_signals(&previous);
+  stop_if_terminated();
   pid_t pid = fork();
   if (pid < 0) {
     int fork_errno = errno;
-    stop_child_and_clean_up_blocking_signals();
+    stop_child_and_clean_up();
     report_errno("Error, couldn't launch child (fork)", fork_errno);
     exit(2);
   }
   if (pid == 0) exec_child(argc, argv);
   child_pid = pid;
+  send_held_back_signals();
+  restore_signal_mask(&previous);
   int status = wait_for_child();
-  stop_child_and_clean_up_blocking_signals();
+  stop_child_and_clean_up();
   return status;
 }
 
@@ -92,10 +124,10 @@ int main(int argc, char** argv) {
   bool expanded = expand_path_spec(target_directory, TARGET_DIR_SPEC, sizeof target_directory);
   locate_payload();
   if (!expanded) fatal_spec_expansion_error();
-  install_termination_handler();
+  install_signal_handlers();
   CompressedStream stream = check_payload_header(payload_start, payload_length);
   payload_reader_open(stream.data, stream.size);
-  extraction_started = 1;
+  begin_extraction();
   extract_archive();
   release_payload();
   publish_own_directory();

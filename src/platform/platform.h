@@ -4,6 +4,7 @@
 #ifndef VORLIX_PLATFORM_PLATFORM_H_
 #define VORLIX_PLATFORM_PLATFORM_H_
 
+#include <signal.h>
 #include <stddef.h>
 
 // How deep a directory walk that uses platform_directory_buffer may go.
@@ -36,6 +37,12 @@ enum PlatformEntryKind { PLATFORM_ENTRY_UNKNOWN, PLATFORM_ENTRY_DIRECTORY, PLATF
 // systems that do not say give UNKNOWN), or returns nullptr when the records
 // are used up. Async-signal-safe: only reads memory.
 const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind);
+
+// Whether the signal that |info| describes was sent by a process (kill,
+// sigqueue and their thread-directed forms) rather than raised by the kernel
+// (a terminal's control characters and hang-up, a child's end).
+// Async-signal-safe: only reads |info|.
+bool platform_signal_sent_by_process(const siginfo_t* info);
 
 // The system's text for |error_number|, without consulting the locale, so
 // that it can be used from a signal handler. Never nullptr.

@@ -1,6 +1,7 @@
 #include <sys/types.h>
 #include <sys/sysctl.h>
 #include <dirent.h>
+#include <signal.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -36,6 +37,10 @@ const char* platform_next_directory_entry(const char* buffer, long filled, long*
           : record->d_type == DT_DIR   ? PLATFORM_ENTRY_DIRECTORY
                                        : PLATFORM_ENTRY_OTHER;
   return record->d_name;
+}
+
+bool platform_signal_sent_by_process(const siginfo_t* info) {
+  return info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_LWP;
 }
 
 const char* platform_error_text(int error_number) {

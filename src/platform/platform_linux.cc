@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ const char* platform_next_directory_entry(const char* buffer, long filled, long*
           : record->d_type == DT_DIR   ? PLATFORM_ENTRY_DIRECTORY
                                        : PLATFORM_ENTRY_OTHER;
   return record->d_name;
+}
+
+bool platform_signal_sent_by_process(const siginfo_t* info) {
+  return info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL;
 }
 
 const char* platform_error_text(int error_number) {

@@ -4,7 +4,8 @@
 // programs that it starts.
 //   VORLIX_FAIL_MALLOC_SIZE=n   malloc(n) returns NULL (ENOMEM)
 //   VORLIX_FAIL_CALL=name       the call to fail: fork, fopen, fwrite, fclose,
-//                               fstat, fchmod, mkdir, symlink or waitpid
+//                               fstat, fchmod, mkdir, symlink, waitpid or
+//                               waitid
 //   VORLIX_FAIL_NTH=n           fail the n-th such call only (default 1)
 //   VORLIX_FAIL_ERRNO=n         the errno it fails with (default EIO)
 #include <dlfcn.h>
@@ -114,6 +115,11 @@ int mkdir(const char* path, mode_t mode) {
 int symlink(const char* target, const char* path) {
   FAULT_POINT(symlink, -1);
   return real<int (*)(const char*, const char*)>("symlink")(target, path);
+}
+
+int waitid(idtype_t type, id_t id, siginfo_t* info, int options) {
+  FAULT_POINT(waitid, -1);
+  return real<int (*)(idtype_t, id_t, siginfo_t*, int)>("waitid")(type, id, info, options);
 }
 
 pid_t waitpid(pid_t pid, int* status, int options) {

@@ -3,10 +3,16 @@
 //   PROBE_LIST=1       list the extraction directory (the directory of the
 //                      program's own path): kind, mode, size, hash, target
 //   PROBE_READY=path   write our pid to |path| once running (signal tests)
-//   PROBE_IGNORE=1     ignore SIGINT, SIGQUIT and SIGTERM
+//   PROBE_IGNORE=n,m   ignore these signals
+//   PROBE_HANDLE=n,m   count these signals; after the first, wait
+//                      PROBE_LINGER seconds (default 0.4) for more, print
+//                      "caught=<n>:<count>,..." and exit with 10
 //   PROBE_SLEEP=s      sleep |s| seconds (fractions allowed)
+//   PROBE_CHECK=name   before ending, print "files=ok" if |name| is still
+//                      beside the program, else "files=missing"
 //   PROBE_SIGNAL=n     end by signal |n|
 //   PROBE_EXIT=n       exit with |n| (default 0)
+// It always reports the signals it started with blocked and ignored.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +30,44 @@
 #include "testing/fnv.h"
 
 namespace {
+
+volatile sig_atomic_t caught_count[NSIG];
+volatile sig_atomic_t caught_any;
+
+void count_signal(int signal_number) {
+  caught_count[signal_number] = caught_count[signal_number] + 1;
+  caught_any = 1;
+}
+
+std::vector<int> signal_list(const char* text) {
+  std::vector<int> numbers;
+  for (const char* p = text; p != nullptr && *p != '\0';) {
+    numbers.push_back(atoi(p));
+    p = strchr(p, ',');
+    if (p != nullptr) ++p;
+  }
+  return numbers;
+}
+
+void nap(double seconds) {
+  struct timespec t = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<long>(seconds)) * 1e9)};
+  nanosleep(&t, nullptr);
+}
+
+// "blocked=..." and "ignored=...": the signals 1 to 31 the program started with
+// blocked or ignored.
+void report_start_signals() {
+  sigset_t mask;
+  sigprocmask(SIG_SETMASK, nullptr, &mask);
+  std::string blocked, ignored;
+  for (int s = 1; s < 32; ++s) {
+    struct sigaction action;
+    sigaction(s, nullptr, &action);
+    if (sigismember(&mask, s)) blocked += (blocked.empty() ? "" : ",") + std::to_string(s);
+    if (action.sa_handler == SIG_IGN) ignored += (ignored.empty() ? "" : ",") + std::to_string(s);
+  }
+  printf("blocked=%s\nignored=%s\n", blocked.c_str(), ignored.c_str());
+}
 
 void list(const std::string& root, const std::string& relative) {
   std::string dir = relative.empty() ? root : root + "/" + relative;
@@ -73,11 +117,12 @@ int main(int argc, char** argv) {
   std::string root(self);
   root = root.substr(0, root.rfind('/'));
   printf("root=%s\n", root.c_str());
+  report_start_signals();
   if (getenv("PROBE_LIST")) list(root, "");
   fflush(stdout);
 
-  if (getenv("PROBE_IGNORE"))
-    for (int s : {SIGINT, SIGQUIT, SIGTERM}) signal(s, SIG_IGN);
+  for (int s : signal_list(getenv("PROBE_IGNORE"))) signal(s, SIG_IGN);
+  for (int s : signal_list(getenv("PROBE_HANDLE"))) signal(s, count_signal);
   if (const char* ready = getenv("PROBE_READY")) {
     // Written under another name and renamed, so a reader sees it whole.
     std::string partial = std::string(ready) + ".partial";
@@ -89,8 +134,23 @@ int main(int argc, char** argv) {
   if (const char* sleep_s = getenv("PROBE_SLEEP")) {
     double seconds = atof(sleep_s);
     struct timespec t = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<long>(seconds)) * 1e9)};
-    while (nanosleep(&t, &t) != 0) {
+    while (nanosleep(&t, &t) != 0 && !caught_any) {
     }
+  }
+  if (caught_any) {
+    const char* linger = getenv("PROBE_LINGER");
+    nap(linger != nullptr ? atof(linger) : 0.4);  // a second delivery would arrive meanwhile
+  }
+  if (const char* check = getenv("PROBE_CHECK")) {
+    struct stat st;
+    printf("files=%s\n", lstat((root + "/" + check).c_str(), &st) == 0 ? "ok" : "missing");
+  }
+  if (caught_any) {
+    std::string caught;
+    for (int s = 1; s < NSIG; ++s)
+      if (caught_count[s] > 0) caught += (caught.empty() ? "" : ",") + std::to_string(s) + ":" + std::to_string(caught_count[s]);
+    printf("caught=%s\n", caught.c_str());
+    return 10;
   }
   if (const char* sig = getenv("PROBE_SIGNAL")) {
     signal(atoi(sig), SIG_DFL);

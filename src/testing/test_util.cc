@@ -64,7 +64,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGPIPE}) signal(s, SIG_DFL);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGPIPE}) signal(s, SIG_DFL);
+    for (int s : options.ignored_signals) signal(s, SIG_IGN);
     for (const auto& [name, value] : options.env) {
       if (value)
         setenv(name.c_str(), value->c_str(), 1);

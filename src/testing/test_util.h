@@ -41,6 +41,9 @@ struct ProcessOptions {
   std::optional<uid_t> uid;
   // Start in a new process group (for signals sent to the whole group).
   bool new_process_group = false;
+  // Signals the process starts with ignored (as under nohup, or as a shell's
+  // background job).
+  std::vector<int> ignored_signals;
   // Runs in the forked child just before exec (after |env| is applied); may
   // change the environment or the disk knowing the child's pid.
   std::function<void()> in_child;
