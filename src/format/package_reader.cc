@@ -18,6 +18,31 @@ std::string_view compressed_stream_of(std::string_view package) {
   return package.substr(offset + PAYLOAD_HEADER_SIZE, length - PAYLOAD_HEADER_SIZE);
 }
 
+std::string_view launcher_image_of(std::string_view package) {
+  std::string_view stream = compressed_stream_of(package);
+  return package.substr(0, static_cast<size_t>(stream.data() - package.data()) - PAYLOAD_HEADER_SIZE);
+}
+
+size_t find_launcher_config(std::string_view image) {
+  std::string_view mark(LAUNCHER_CONFIG_MARK, sizeof LAUNCHER_CONFIG_MARK);
+  size_t at = image.find(mark);
+  if (at == std::string_view::npos) return at;
+  if (image.find(mark, at + 1) != std::string_view::npos) throw FormatError("launcher image has two configuration blocks");
+  if (image.size() - at < sizeof(LauncherConfig)) throw FormatError("launcher configuration block cut short");
+  return at;
+}
+
+std::optional<LauncherConfig> read_launcher_config(std::string_view image) {
+  size_t at = find_launcher_config(image);
+  if (at == std::string_view::npos) return std::nullopt;
+  LauncherConfig config;
+  std::memcpy(&config, image.data() + at, sizeof config);
+  config.target_spec[sizeof config.target_spec - 1] = '\0';
+  config.payload_hash[sizeof config.payload_hash - 1] = '\0';
+  config.exec_name[sizeof config.exec_name - 1] = '\0';
+  return config;
+}
+
 StreamDecoder::StreamDecoder(std::string_view compressed)
     : compressed_(compressed), context_(ZSTD_createDCtx()), buffer_(ZSTD_DStreamOutSize()) {
   if (context_ == nullptr) throw std::bad_alloc();

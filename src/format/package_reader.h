@@ -8,10 +8,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "format/launcher_config.h"
 
 namespace vorlix {
 
@@ -23,6 +26,18 @@ class FormatError : public std::runtime_error {
 // Where the compressed stream lies in a package's bytes; throws FormatError
 // when the trailer or the header is wrong.
 std::string_view compressed_stream_of(std::string_view package);
+
+// The launcher image of a package: everything before its payload header.
+std::string_view launcher_image_of(std::string_view package);
+
+// Where the launcher's configuration block starts in |image| (a launcher
+// image), or std::string_view::npos when it has none. Throws FormatError
+// when the mark occurs more than once or the block is cut short.
+size_t find_launcher_config(std::string_view image);
+
+// The configuration block of |image|, with every text NUL-terminated within
+// its field; nullopt when the image has none.
+std::optional<LauncherConfig> read_launcher_config(std::string_view image);
 
 // The decoded bytes of a compressed stream, pulled on demand.
 class StreamDecoder {

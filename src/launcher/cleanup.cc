@@ -9,7 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "platform/platform.h"
 
 namespace {

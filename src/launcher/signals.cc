@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "launcher/cleanup.h"
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "platform/platform.h"
 
 namespace {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "format/launcher_config.h"
+
 namespace vorlix::pack {
 
 struct CreateOptions {
@@ -17,12 +19,23 @@ struct CreateOptions {
   bool ultra = false;
   int threads = 0;       // 0: the number of online CPUs
   bool quiet = false;
+  std::string target_spec;  // empty: the mode's default
+  bool cache = false;       // cached mode: extract once, keep the directory
 };
 
 int create_package(const CreateOptions& options);
 int list_package(const std::string& package, bool json);
 int extract_package(const std::string& package, const std::string& directory);
 int verify_package_file(const std::string& package);
+
+// How a package's launcher is set up to run it.
+struct LaunchSetting {
+  std::string mode = "temporary";
+  std::string target_spec = TARGET_DIR_SPEC;
+  std::string payload_hash;  // cached mode
+  std::string exec_name;     // cached mode
+};
+LaunchSetting launch_setting_of(std::string_view package);
 
 // The work of list and extract over a package's bytes; a FormatError for a
 // damaged package, std::runtime_error for refused entries and the disk.

@@ -11,13 +11,19 @@
 #include <chrono>
 #include <climits>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <xxhash.h>
+
+#include "format/launcher_config.h"
+#include "format/package_reader.h"
 #include "format/package_writer.h"
 #include "pack/commands.h"
 #include "pack/files.h"
+#include "pack/target_spec.h"
 #include "platform/platform.h"
 
 namespace vorlix::pack {
@@ -154,11 +160,68 @@ std::string default_launcher() {
   return (fs::path(self).parent_path() / "vorlix-launcher").string();
 }
 
-std::string read_launcher(const CreateOptions& options) {
-  std::string path = options.launcher.empty() ? default_launcher() : options.launcher;
-  std::string image = read_whole_file(path);
-  if (image.compare(0, 4, "\x7f" "ELF") != 0) fail(path, "not an executable launcher image");
-  return image;
+struct Launcher {
+  std::string path;
+  std::string image;
+  size_t config_offset = std::string::npos;
+};
+
+Launcher read_launcher(const CreateOptions& options) {
+  Launcher launcher;
+  launcher.path = options.launcher.empty() ? default_launcher() : options.launcher;
+  launcher.image = read_whole_file(launcher.path);
+  if (launcher.image.compare(0, 4, "\x7f" "ELF") != 0) fail(launcher.path, "not an executable launcher image");
+  try {
+    launcher.config_offset = find_launcher_config(launcher.image);
+  } catch (const FormatError& e) {
+    fail(launcher.path, e.what());
+  }
+  return launcher;
+}
+
+// Whether the package needs the launcher's configuration block filled in:
+// without --target-dir and --cache the image stays as it is, byte for byte.
+bool configured(const CreateOptions& options) { return options.cache || !options.target_spec.empty(); }
+
+void check_configuration(const CreateOptions& options, const Scan& scan, const Launcher& launcher) {
+  if (!configured(options)) return;
+  if (launcher.config_offset == std::string::npos)
+    fail(launcher.path, "launcher image has no configuration block; --target-dir and --cache need one");
+  if (options.cache) {
+    for (const InputEntry& e : scan.entries)
+      if (e.name == CACHE_COMPLETE_MARKER) fail(e.path.string(), "name kept for the cached directory's own record");
+  }
+}
+
+// The package's name for the cached default: OUTPUT's last component
+// without its extension.
+std::string package_name(const std::string& output) { return fs::path(output).stem().string(); }
+
+std::string hex_of(const XXH128_canonical_t& hash) {
+  std::string text;
+  char digits[3];
+  for (unsigned char byte : hash.digest) {
+    snprintf(digits, sizeof digits, "%02x", byte);
+    text += digits;
+  }
+  return text;
+}
+
+// The filled configuration block of a package whose payload hashes to
+// |payload_hash|.
+LauncherConfig make_configuration(const CreateOptions& options, const std::string& exec,
+                                  const std::string& payload_hash) {
+  LauncherConfig config;
+  memset(&config, 0, sizeof config);
+  memcpy(config.mark, LAUNCHER_CONFIG_MARK, sizeof config.mark);
+  config.mode = options.cache ? LAUNCH_MODE_CACHED : LAUNCH_MODE_TEMPORARY;
+  std::string spec = options.target_spec;
+  if (spec.empty() && options.cache) spec = default_cache_spec(package_name(options.output), payload_hash);
+  if (spec.size() >= sizeof config.target_spec) fail("--target-dir '" + spec + "'", "too long");
+  memcpy(config.target_spec, spec.data(), spec.size());
+  memcpy(config.payload_hash, payload_hash.data(), std::min(payload_hash.size(), sizeof config.payload_hash - 1));
+  memcpy(config.exec_name, exec.data(), std::min(exec.size(), sizeof config.exec_name - 1));
+  return config;
 }
 
 // The temporary output, removed again if anything stops the packing: a
@@ -195,6 +258,10 @@ class PendingOutput {
     for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
   }
   int fd() const { return fd_; }
+  void write_at(size_t offset, const void* data, size_t size) {
+    if (pwrite(fd_, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size))
+      fail(output_, "cannot write: " + errno_text(errno));
+  }
   void commit() {
     if (fchmod(fd_, 0755) != 0) fail(output_, "cannot set its mode: " + errno_text(errno));
     int fd = fd_;
@@ -243,7 +310,8 @@ class Progress {
 int create_package(const CreateOptions& options) {
   std::string exec;
   Scan scan = scan_input(options, &exec);
-  std::string launcher = read_launcher(options);
+  Launcher launcher = read_launcher(options);
+  check_configuration(options, scan, launcher);
   std::sort(scan.empty_directories.begin(), scan.empty_directories.end());
   for (const std::string& directory : scan.empty_directories)
     fprintf(stderr, "vorlix-pack: warning: %s: empty directory not stored\n", directory.c_str());
@@ -256,8 +324,14 @@ int create_package(const CreateOptions& options) {
   }
 
   PendingOutput output(options.output);
-  auto write_out = [&](const void* data, size_t size) { write_all(output.fd(), data, size, options.output); };
-  write_out(launcher.data(), launcher.size());
+  // Everything after the launcher image is the payload, hashed on its way.
+  std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> hash(XXH3_createState(), XXH3_freeState);
+  if (hash == nullptr || XXH3_128bits_reset(hash.get()) != XXH_OK) fail(options.output, "cannot hash the payload");
+  auto write_out = [&](const void* data, size_t size) {
+    write_all(output.fd(), data, size, options.output);
+    XXH3_128bits_update(hash.get(), data, size);
+  };
+  write_all(output.fd(), launcher.image.data(), launcher.image.size(), options.output);
   write_payload_header(write_out);
 
   CompressionOptions compression;
@@ -286,7 +360,13 @@ int create_package(const CreateOptions& options) {
   encoder.end_marker();
   compressor.end_frame();
   std::string trailer = payload_trailer(PAYLOAD_HEADER_SIZE + compressor.bytes_out());
-  write_out(trailer.data(), trailer.size());
+  write_all(output.fd(), trailer.data(), trailer.size(), options.output);
+  if (configured(options)) {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(hash.get()));
+    LauncherConfig config = make_configuration(options, exec, hex_of(canonical));
+    output.write_at(launcher.config_offset, &config, sizeof config);
+  }
   output.commit();
   progress.finish();
 
@@ -294,7 +374,7 @@ int create_package(const CreateOptions& options) {
     uint64_t payload = PAYLOAD_HEADER_SIZE + compressor.bytes_out() + PAYLOAD_TRAILER_SIZE;
     fprintf(stderr, "vorlix-pack: %s: %zu entries, %s in, %s package (payload %s, ratio %.2f)\n",
             options.output.c_str(), scan.entries.size(), human_size(total).c_str(),
-            human_size(launcher.size() + payload).c_str(), human_size(payload).c_str(),
+            human_size(launcher.image.size() + payload).c_str(), human_size(payload).c_str(),
             static_cast<double>(total) / static_cast<double>(payload));
   }
   return 0;

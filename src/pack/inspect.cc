@@ -137,10 +137,36 @@ class SafeWriter {
 
 }  // namespace
 
+LaunchSetting launch_setting_of(std::string_view package) {
+  std::optional<LauncherConfig> config = read_launcher_config(launcher_image_of(package));
+  LaunchSetting setting;
+  if (!config) return setting;
+  if (config->mode == LAUNCH_MODE_CACHED) {
+    setting.mode = "cached";
+  } else if (config->mode != LAUNCH_MODE_TEMPORARY) {
+    setting.mode = "unknown (" + std::to_string(config->mode) + ")";
+  }
+  if (config->target_spec[0] != '\0') setting.target_spec = config->target_spec;
+  setting.payload_hash = config->payload_hash;
+  setting.exec_name = config->exec_name;
+  return setting;
+}
+
+namespace {
+
+std::string describe(const LaunchSetting& setting) {
+  return "mode: " + setting.mode + ", target directory: " + setting.target_spec + "\n";
+}
+
+}  // namespace
+
 std::string list_entries(std::string_view package, bool json) {
+  LaunchSetting setting = launch_setting_of(package);
   StreamDecoder decoder(compressed_stream_of(package));
   ArchiveReader archive(decoder);
-  std::string out = json ? "[" : "";
+  std::string out = json ? "{\"mode\": " + json_string(setting.mode) +
+                               ", \"target_dir\": " + json_string(setting.target_spec) + ", \"entries\": ["
+                         : describe(setting);
   size_t count = 0;
   EntryInfo e;
   while (archive.next(&e)) {
@@ -161,7 +187,7 @@ std::string list_entries(std::string_view package, bool json) {
     ++count;
     archive.skip_content();
   }
-  if (json) out += count == 0 ? "]\n" : "\n]\n";
+  if (json) out += count == 0 ? "]}\n" : "\n]}\n";
   return out;
 }
 
@@ -200,13 +226,15 @@ int extract_package(const std::string& package, const std::string& directory) {
 int verify_package_file(const std::string& package) {
   MappedFile file(package);
   PackageSummary summary;
+  LaunchSetting setting;
   try {
     summary = verify_package(file.bytes());
+    setting = launch_setting_of(file.bytes());
   } catch (const FormatError& e) {
     fail(package, e.what());
   }
-  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(summary.entries),
-         static_cast<unsigned long long>(summary.content_bytes));
+  printf("ok: %llu entries, %llu bytes\n%s", static_cast<unsigned long long>(summary.entries),
+         static_cast<unsigned long long>(summary.content_bytes), describe(setting).c_str());
   return 0;
 }
 

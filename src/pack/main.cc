@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/commands.h"
+#include "pack/target_spec.h"
 
 namespace {
 
@@ -29,6 +30,11 @@ constexpr char USAGE[] =
     "      --ultra          allow levels up to 22\n"
     "  -T, --threads N      compression threads (default: all CPUs)\n"
     "      --launcher FILE  launcher image (default: vorlix-launcher beside vorlix-pack)\n"
+    "      --target-dir SPEC  where the package extracts, a path spec such as\n"
+    "                       '{PROGRAM_DIR}/.run-{PID}' (default: a fresh\n"
+    "                       '{TEMP}/onefile_{PID}_{TIME}' for every run)\n"
+    "      --cache          extract once into a directory that is kept (default\n"
+    "                       '{CACHE_DIR}/vorlix/NAME-HASH') and run from there\n"
     "  -q, --quiet          no progress and no summary\n"
     "\n"
     "  -h, --help           show this help\n"
@@ -64,7 +70,8 @@ int run_create(int argc, char** argv) {
       {"output", required_argument, nullptr, 'o'}, {"exec", required_argument, nullptr, 'e'},
       {"level", required_argument, nullptr, 'l'},  {"ultra", no_argument, nullptr, 'U'},
       {"threads", required_argument, nullptr, 'T'}, {"launcher", required_argument, nullptr, 'L'},
-      {"quiet", no_argument, nullptr, 'q'},        {nullptr, 0, nullptr, 0}};
+      {"quiet", no_argument, nullptr, 'q'},        {"target-dir", required_argument, nullptr, 'D'},
+      {"cache", no_argument, nullptr, 'C'},        {nullptr, 0, nullptr, 0}};
   vorlix::pack::CreateOptions options;
   for (int c; (c = getopt_long(argc, argv, "+o:e:l:T:q", long_options, nullptr)) != -1;) {
     switch (c) {
@@ -75,6 +82,8 @@ int run_create(int argc, char** argv) {
       case 'T': options.threads = parse_int(optarg, "thread count"); break;
       case 'L': options.launcher = optarg; break;
       case 'q': options.quiet = true; break;
+      case 'D': options.target_spec = optarg; break;
+      case 'C': options.cache = true; break;
       default: unknown_option("create");
     }
   }
@@ -83,6 +92,10 @@ int run_create(int argc, char** argv) {
   if (options.level < 1 || options.level > max_level)
     throw UsageError("create: level must be 1 to " + std::to_string(max_level) +
                      (options.ultra ? "" : " (20-22 need --ultra)"));
+  if (!options.target_spec.empty()) {
+    std::string problem = vorlix::pack::target_spec_problem(options.target_spec, options.cache);
+    if (!problem.empty()) throw UsageError("create: --target-dir '" + options.target_spec + "': " + problem);
+  }
   options.input = operands(argc, argv, 1, "create")[0];
   return vorlix::pack::create_package(options);
 }

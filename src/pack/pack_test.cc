@@ -66,7 +66,7 @@ TEST_F(PackTest, CreateListVerifyAndRun) {
   ASSERT_EQ(listed.exit_code(), 0) << listed.err;
   char first[64];
   snprintf(first, sizeof first, "x %12zu run\n", probe_image().size());
-  EXPECT_EQ(listed.out, std::string(first) +
+  EXPECT_EQ(listed.out, "mode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}\n" + std::string(first) +
                             "f            0 empty\n"
                             "f           12 lib/python/mod.py\n"
                             "x           10 lib/tool\n"
@@ -79,7 +79,8 @@ TEST_F(PackTest, CreateListVerifyAndRun) {
 
   ProcessResult verified = pack({"verify", package});
   EXPECT_EQ(verified.exit_code(), 0);
-  EXPECT_EQ(verified.out, "ok: 5 entries, " + std::to_string(probe_image().size() + 22) + " bytes\n");
+  EXPECT_EQ(verified.out, "ok: 5 entries, " + std::to_string(probe_image().size() + 22) +
+                              " bytes\nmode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}\n");
 
   ProcessOptions options;
   options.env["TMPDIR"] = tmp().string();
@@ -96,7 +97,8 @@ TEST_F(PackTest, SingleFileAndChosenProgram) {
   fs::path app = make_app();
   std::string package = (work_ / "one.pkg").string();
   ASSERT_EQ(pack({"create", "-q", "-o", package, (app / "run").string()}).exit_code(), 0);
-  EXPECT_EQ(pack({"list", package}).out.substr(0, 2), "x ");
+  std::string listed = pack({"list", package}).out;
+  EXPECT_EQ(listed.substr(listed.find('\n') + 1, 2), "x ");
   ProcessResult r = pack({"create", "-q", "-o", package, "--exec", "./lib/tool", app.string()});
   ASSERT_EQ(r.exit_code(), 0) << r.err;
   // Quiet keeps the warnings.
@@ -181,6 +183,21 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
        "launchers could not run it", 1},
       {"level without --ultra", [](const fs::path&) { return std::vector<std::string>{"--level", "20"}; },
        "level must be 1 to 19 (20-22 need --ultra)", 2},
+      {"target directory shared by runs at once",
+       [](const fs::path&) { return std::vector<std::string>{"--target-dir", "{TEMP}/app"}; },
+       "names neither {PID} nor {TIME}", 2},
+      {"target directory not absolute",
+       [](const fs::path&) { return std::vector<std::string>{"--target-dir", "run-{PID}"}; },
+       "may not give an absolute path", 2},
+      {"cached directory new for every run",
+       [](const fs::path&) { return std::vector<std::string>{"--cache", "--target-dir", "{HOME}/app-{PID}"}; },
+       "every run would extract anew", 2},
+      {"cached package with the directory's own record as an entry",
+       [](const fs::path& app) {
+         write_file(app / ".vorlix-complete", "x");
+         return std::vector<std::string>{"--cache"};
+       },
+       "name kept for the cached directory's own record", 1},
       {"not a launcher",
        [](const fs::path& app) { return std::vector<std::string>{"--launcher", (app / "empty").string()}; },
        "not an executable launcher image", 1},

@@ -26,4 +26,16 @@
 // end is dropped. Prints nothing.
 bool expand_path_spec(char* output, const char* spec, size_t capacity);
 
+// The placeholders above, in the order a name is compared with them, and
+// which of them give a directory path (the path placeholders, and the
+// program's own absolute path).
+struct PathSpecPlaceholder {
+  const char* name;
+  bool gives_absolute_path;
+};
+inline constexpr PathSpecPlaceholder PATH_SPEC_PLACEHOLDERS[] = {
+    {"TEMP", true}, {"PROGRAM", true}, {"PROGRAM_BASE", true}, {"PROGRAM_DIR", true},
+    {"PID", false}, {"HOME", true},    {"CACHE_DIR", true},    {"TIME", false},
+};
+
 #endif  // VORLIX_PATHSPEC_EXPANSION_H_

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "format/package_format.h"
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "payload/payload_reader.h"
 
 char* created_dirs[CREATED_DIRS_MAX];
@@ -96,6 +96,15 @@ void make_target_directory() {
   target_directory_made = 1;
   record_directory(target_directory);
 }
+
+}  // namespace
+
+void adopt_target_directory() {
+  target_directory_made = 1;
+  record_directory(target_directory);
+}
+
+namespace {
 
 void prepare_parent_directories() {
   if (!target_directory_made) make_target_directory();

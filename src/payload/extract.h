@@ -20,6 +20,10 @@ extern int created_dirs_count;
 // was written.
 void extract_archive();
 
+// Takes target_directory, which the caller has just made privately, as made
+// by this launcher: the extraction writes into it, and a clean-up removes it.
+void adopt_target_directory();
+
 // Makes sure the directory that holds |path| exists, creating missing
 // ancestors with mode 0700 from the outermost in. Reports nothing: a failure
 // shows in the operation that follows.

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "format/package_writer.h"
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "payload/payload_reader.h"
 #include "testing/test_util.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "launcher/cleanup.h"
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "payload/self_location.h"

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "format/package_format.h"
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 #include "payload/payload_reader.h"
 #include "platform/platform.h"
 

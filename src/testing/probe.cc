@@ -104,7 +104,7 @@ void list(const std::string& root, const std::string& relative) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  printf("argc=%d\n", argc);
+  printf("pid=%d\nargc=%d\n", static_cast<int>(getpid()), argc);
   for (int i = 0; i < argc; ++i) printf("argv[%d]=%s\n", i, argv[i]);
   for (const char* name : {"VORLIX_ONEFILE_PARENT", "VORLIX_ONEFILE_DIRECTORY", "VORLIX_ORIGINAL_ARGV0",
                            "VORLIX_ONEFILE_START"}) {

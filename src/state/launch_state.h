@@ -1,18 +1,19 @@
 // Process-wide state of the launcher, shared by the launch sequence, the
 // extraction and the clean-up that a termination signal may run at any time.
-#ifndef VORLIX_LAUNCHER_LAUNCH_STATE_H_
-#define VORLIX_LAUNCHER_LAUNCH_STATE_H_
+// It lies below both the launch sequence and the payload code, which use it.
+#ifndef VORLIX_STATE_LAUNCH_STATE_H_
+#define VORLIX_STATE_LAUNCH_STATE_H_
 
 #include <signal.h>
 #include <stddef.h>
 #include <sys/types.h>
 
-inline constexpr char TARGET_DIR_SPEC[] = "{TEMP}/onefile_{PID}_{TIME}";
 inline constexpr size_t TARGET_DIRECTORY_SIZE = 4096;
 inline constexpr size_t EXEC_PATH_SIZE = 1024;
 
-// Where the archive is extracted; filled once by the path spec expansion
-// before any signal handler exists.
+// Where the archive is extracted; filled by the path spec expansion before
+// any signal handler exists, and changed (to a private directory beside a
+// cached one) only while extraction_started is 0, when no clean-up reads it.
 extern char target_directory[TARGET_DIRECTORY_SIZE];
 
 // The full path of the first archive entry: the program the child runs.
@@ -38,7 +39,4 @@ extern volatile int child_wait_status;
 // Writes "<message>: <error text>\n" to standard error.
 void report_errno(const char* message, int error_number);
 
-// Reports that TARGET_DIR_SPEC could not be expanded and aborts.
-[[noreturn]] void fatal_spec_expansion_error();
-
-#endif  // VORLIX_LAUNCHER_LAUNCH_STATE_H_
+#endif  // VORLIX_STATE_LAUNCH_STATE_H_

@@ -1,4 +1,4 @@
-#include "launcher/launch_state.h"
+#include "state/launch_state.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,9 +14,4 @@ volatile int child_wait_status;
 
 void report_errno(const char* message, int error_number) {
   fprintf(stderr, "%s: %s\n", message, strerror(error_number));
-}
-
-void fatal_spec_expansion_error() {
-  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", TARGET_DIR_SPEC);
-  abort();
 }

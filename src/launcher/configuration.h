@@ -1,0 +1,15 @@
+// The configuration block of this launcher image, as vorlix-pack filled it in.
+#ifndef VORLIX_LAUNCHER_CONFIGURATION_H_
+#define VORLIX_LAUNCHER_CONFIGURATION_H_
+
+#include "format/launcher_config.h"
+
+// Defined alone in its own file and never written by the launcher: the
+// compiler cannot assume the values it was built with, since the packer
+// changes them in the image.
+extern LauncherConfig launcher_config;
+
+// The configured path spec, or TARGET_DIR_SPEC when none was configured.
+const char* target_dir_spec();
+
+#endif  // VORLIX_LAUNCHER_CONFIGURATION_H_

@@ -1,0 +1,96 @@
+#include "launcher/launch_steps.h"
+
+#include <errno.h>
+#include <libgen.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "launcher/configuration.h"
+#include "launcher/signals.h"
+#include "pathspec/expansion.h"
+#include "payload/extract.h"
+#include "payload/payload_reader.h"
+#include "payload/self_location.h"
+#include "state/launch_state.h"
+
+namespace {
+
+// A termination signal that came before this point stops the launch here,
+// before anything is extracted.
+void begin_extraction() {
+  sigset_t previous;
+  block_handled_signals(&previous);
+  stop_if_terminated();
+  extraction_started = 1;
+  restore_signal_mask(&previous);
+}
+
+// dirname may write into its argument, and own_path must stay whole for the
+// program's argument zero, so it works on a copy.
+void publish_own_directory() {
+  const char* own = find_own_executable();
+  char copy[OWN_PATH_SIZE + 1];
+  size_t length = strlen(own);
+  if (length >= sizeof copy) abort();
+  memcpy(copy, own, length + 1);
+  setenv("VORLIX_ONEFILE_DIRECTORY", dirname(copy), 1);
+}
+
+}  // namespace
+
+void publish_parent_pid() {
+  char pid_text[128];
+  snprintf(pid_text, sizeof pid_text, "%ld", static_cast<long>(getpid()));
+  setenv("VORLIX_ONEFILE_PARENT", pid_text, 1);
+}
+
+void fatal_spec_expansion_error() {
+  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", target_dir_spec());
+  abort();
+}
+
+void extract_payload() {
+  CompressedStream stream = check_payload_header(payload_start, payload_length);
+  payload_reader_open(stream.data, stream.size);
+  begin_extraction();
+  extract_archive();
+  release_own_file();
+  payload_reader_close();
+}
+
+void release_own_file() {
+  munmap(const_cast<unsigned char*>(own_file.base), static_cast<size_t>(own_file.length));
+  close(own_file.fd);
+}
+
+void publish_program_environment(int argc, char** argv) {
+  publish_own_directory();
+  setenv("VORLIX_ORIGINAL_ARGV0", argc > 0 && argv[0] != nullptr ? argv[0] : "", 1);
+  // A path spec without {TIME} has not set the start stamp; expanding it once
+  // publishes it.
+  if (getenv("VORLIX_ONEFILE_START") == nullptr) {
+    char stamp[64];
+    expand_path_spec(stamp, "{TIME}", sizeof stamp);
+  }
+}
+
+void exec_program(int argc, char** argv) {
+  prepare_signals_for_program();
+  // With no argument vector at all the program still gets its argument zero.
+  char* lone_argv[2] = {nullptr, nullptr};
+  if (argc < 1 || argv[0] == nullptr) argv = lone_argv;
+  argv[0] = const_cast<char*>(find_own_executable());
+  execv(exec_path, argv);
+  report_errno("Error, couldn't launch child (exec)", errno);
+  exit(2);
+}
+
+int exit_status_of(int wait_status) {
+  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+  return WEXITSTATUS(wait_status);
+}

@@ -1,0 +1,28 @@
+// The path specs that vorlix-pack stores for the launcher: checked strictly
+// before anything is written, so that every stored spec expands at run time.
+#ifndef VORLIX_PACK_TARGET_SPEC_H_
+#define VORLIX_PACK_TARGET_SPEC_H_
+
+#include <string>
+#include <string_view>
+
+namespace vorlix::pack {
+
+// What is wrong with |spec| as the target directory of a package in
+// temporary (|cached| false) or cached mode, or "" when nothing is:
+//   - every "{" closes with "}" around a known placeholder name (any case),
+//     and no "}" stands alone;
+//   - it starts with "/" or with a placeholder that gives an absolute path;
+//   - temporary: it names {PID} or {TIME}, so two runs at once do not share
+//     a directory;
+//   - cached: it names neither, so every run finds the same directory;
+//   - it fits the launcher's configuration block.
+std::string target_spec_problem(std::string_view spec, bool cached);
+
+// The cached mode's default: {CACHE_DIR}/vorlix/<name>-<hash>, with braces
+// in |name| replaced so that it stays literal.
+std::string default_cache_spec(std::string name, std::string_view hash);
+
+}  // namespace vorlix::pack
+
+#endif  // VORLIX_PACK_TARGET_SPEC_H_
