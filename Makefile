@@ -10,7 +10,7 @@ PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 FREEBSD_SYSROOT ?= ../shared/freebsd-sysroot
 
-.PHONY: all deps configure demo check check-freebsd install clean fuzz soak bench
+.PHONY: all deps configure demo check check-freebsd install uninstall clean fuzz soak bench
 
 all: configure
 	cmake --build $(BUILD_DIR)
@@ -55,8 +55,15 @@ FUZZ_SECONDS ?= 1800
 fuzz:
 	sh scripts/fuzz.sh $(FUZZ_SECONDS)
 
+# vorlix-pack in PREFIX/bin; the launcher image, a helper rather than a
+# command, in PREFIX/libexec/vorlix; the manual page and the bash and zsh
+# completions below PREFIX/share.
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# Removes what the last make install put in PREFIX.
+uninstall:
+	sh scripts/uninstall.sh $(BUILD_DIR) $(PREFIX)
 
 clean:
 	rm -rf $(BUILD_DIR) $(CHECK_DIR) $(SANITIZE_DIR)

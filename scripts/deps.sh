@@ -4,7 +4,7 @@
 # run and fails.
 set -eu
 
-packages="g++ make cmake ninja-build libzstd-dev libxxhash-dev libgtest-dev"
+packages="g++ make cmake ninja-build libzstd-dev libxxhash-dev libgtest-dev man-db groff-base zsh"
 if [ "${1:-}" = "--extra" ]; then
   shift
   packages="$packages $*"

@@ -1,3 +1,5 @@
+// ZSTD_getFrameHeader, to see whether a frame carries a checksum.
+#define ZSTD_STATIC_LINKING_ONLY
 #include "format/package_reader.h"
 
 #include <cstring>
@@ -51,12 +53,21 @@ StreamDecoder::StreamDecoder(std::string_view compressed)
 
 StreamDecoder::~StreamDecoder() { ZSTD_freeDCtx(context_); }
 
+void StreamDecoder::note_frame_header() {
+  ZSTD_frameHeader header;
+  const char* at = static_cast<const char*>(input_.src) + input_.pos;
+  if (ZSTD_getFrameHeader(&header, at, input_.size - input_.pos) != 0) return;  // the decoder will say
+  ++frames_;
+  if (header.frameType == ZSTD_frame && !header.checksumFlag && first_unchecked_ == 0) first_unchecked_ = frames_;
+}
+
 bool StreamDecoder::refill() {
   begin_ = end_ = 0;
   // Each call consumes input, produces output, finishes a frame or fails, so
   // this loop ends.
   while (end_ == 0) {
     if (input_.pos == input_.size && !frame_open_) return false;
+    if (!frame_open_) note_frame_header();
     ZSTD_outBuffer output = {buffer_.data(), buffer_.size(), 0};
     size_t result = ZSTD_decompressStream(context_, &output, &input_);
     if (ZSTD_isError(result)) throw FormatError(std::string("corrupt compressed stream: ") + ZSTD_getErrorName(result));
@@ -128,18 +139,21 @@ void ArchiveReader::skip_content() {
   }
 }
 
-PackageSummary verify_package(std::string_view package) {
+PackageSummary verify_package(std::string_view package, const std::function<void(const EntryInfo&)>& on_entry) {
   StreamDecoder decoder(compressed_stream_of(package));
   ArchiveReader archive(decoder);
   PackageSummary summary;
   EntryInfo entry;
   while (archive.next(&entry)) {
-    ++summary.entries;
+    if (summary.entries++ == 0) summary.first_name = entry.name;
     summary.content_bytes += entry.size;
+    if (on_entry) on_entry(entry);
     archive.skip_content();
   }
   uint64_t trailing = decoder.drain();
   if (trailing != 0) throw FormatError(std::to_string(trailing) + " bytes after the archive's end marker");
+  summary.frames = decoder.frames();
+  summary.first_frame_without_checksum = decoder.first_frame_without_checksum();
   return summary;
 }
 

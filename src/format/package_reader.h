@@ -7,6 +7,7 @@
 #include <zstd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -53,7 +54,14 @@ class StreamDecoder {
   // returns how many decoded bytes it held.
   uint64_t drain();
 
+  // The frames begun so far, and the first of them (1-based) that carries
+  // no content checksum (0: none), so its content cannot be verified.
+  uint64_t frames() const { return frames_; }
+  uint64_t first_frame_without_checksum() const { return first_unchecked_; }
+
  private:
+  // At the start of a frame: counts it and reads whether it has a checksum.
+  void note_frame_header();
   // Decodes more into the buffer; false at the clean end of the stream.
   bool refill();
   std::string_view compressed_;
@@ -63,6 +71,8 @@ class StreamDecoder {
   size_t begin_ = 0;
   size_t end_ = 0;
   bool frame_open_ = false;
+  uint64_t frames_ = 0;
+  uint64_t first_unchecked_ = 0;
 };
 
 struct EntryInfo {
@@ -94,11 +104,16 @@ class ArchiveReader {
 struct PackageSummary {
   uint64_t entries = 0;
   uint64_t content_bytes = 0;
+  std::string first_name;  // the first entry's: the program a launcher runs
+  uint64_t frames = 0;
+  uint64_t first_frame_without_checksum = 0;  // 1-based; 0: every frame has one
 };
 
 // Checks a whole package: framing, every frame and checksum, the archive up
-// to its end marker, and that nothing follows the end marker.
-PackageSummary verify_package(std::string_view package);
+// to its end marker, and that nothing follows the end marker. |on_entry|, if
+// given, sees every entry in archive order.
+PackageSummary verify_package(std::string_view package,
+                              const std::function<void(const EntryInfo&)>& on_entry = nullptr);
 
 // Whether |name| is safe to create below a directory: relative, without
 // empty, "." or ".." components. Returns the reason when it is not.

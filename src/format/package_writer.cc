@@ -73,6 +73,10 @@ void StreamCompressor::run(ZSTD_inBuffer* input, ZSTD_EndDirective mode) {
       sink_(buffer_.data(), output.pos);
       bytes_out_ += output.pos;
     }
+    if (progress_) {
+      ZSTD_frameProgression frame = ZSTD_getFrameProgression(context_);
+      progress_(frame.consumed, frame.produced);
+    }
     bool done = mode == ZSTD_e_continue ? input->pos == input->size : remaining == 0;
     if (done) return;
   }

@@ -66,6 +66,12 @@ class StreamCompressor {
   void write(const void* data, size_t size);
   // Ends the current frame; a later write() starts a new one.
   void end_frame();
+  // Called after every step of the compressor with the input bytes it has
+  // compressed so far and the output it has produced, also while a frame's
+  // end is being waited for.
+  void on_progress(std::function<void(uint64_t consumed, uint64_t produced)> callback) {
+    progress_ = std::move(callback);
+  }
   uint64_t bytes_in() const { return bytes_in_; }
   uint64_t bytes_out() const { return bytes_out_; }
 
@@ -76,6 +82,7 @@ class StreamCompressor {
   std::vector<char> buffer_;
   uint64_t bytes_in_ = 0;
   uint64_t bytes_out_ = 0;
+  std::function<void(uint64_t, uint64_t)> progress_;
 };
 
 // The size of one archive entry's record: name, flags, then target or size

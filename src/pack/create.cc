@@ -12,17 +12,19 @@
 #include <climits>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <xxhash.h>
 
 #include "format/launcher_config.h"
 #include "format/package_reader.h"
 #include "format/package_writer.h"
 #include "pack/commands.h"
+#include "pack/display.h"
 #include "pack/files.h"
+#include "pack/launch_check.h"
+#include "pack/payload_hash.h"
 #include "pack/target_spec.h"
 #include "platform/platform.h"
 
@@ -30,12 +32,6 @@ namespace vorlix::pack {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Room left in the launcher's 1023-byte program path for the target
-// directory ("/tmp/onefile_<pid>_<seconds>_<microseconds>" and a longer
-// TMPDIR): the program's own name may take the rest.
-constexpr size_t TARGET_DIRECTORY_RESERVE = 128;
-constexpr size_t EXEC_NAME_MAX = EXEC_PATH_MAX - TARGET_DIRECTORY_RESERVE - 1;
 
 struct InputEntry {
   std::string name;  // relative to the input, '/'-separated
@@ -49,7 +45,41 @@ struct InputEntry {
 struct Scan {
   std::vector<InputEntry> entries;
   std::vector<std::string> empty_directories;
+  // OUTPUT, when it exists: no input may be that very file.
+  std::optional<std::pair<dev_t, ino_t>> output;
 };
+
+void check_not_output(const Scan& scan, const fs::path& path, const struct stat& status, const std::string& output) {
+  if (scan.output && scan.output->first == status.st_dev && scan.output->second == status.st_ino)
+    fail(output, "is one of the inputs (" + path.string() + "); it would be packed into itself");
+}
+
+// Refuses, before any input is read, an OUTPUT that renaming the package
+// over would harm: something other than a regular file (a device, a FIFO,
+// a directory, a link to one of those), INPUT itself, or a place inside
+// INPUT. Returns OUTPUT's identity when it exists.
+std::optional<std::pair<dev_t, ino_t>> check_output(const CreateOptions& options) {
+  const std::string& output = options.output;
+  std::optional<std::pair<dev_t, ino_t>> identity;
+  struct stat status;
+  if (lstat(output.c_str(), &status) == 0) {
+    bool link = S_ISLNK(status.st_mode);
+    if (link && stat(output.c_str(), &status) != 0) status.st_mode = S_IFREG;  // a dangling link is replaced
+    if (!S_ISREG(status.st_mode))
+      fail(output, std::string("exists and is ") + (link ? "a link to " : "") + "a " + file_kind(status.st_mode) +
+                       ", not a regular file; it is not replaced");
+    identity = std::make_pair(status.st_dev, status.st_ino);
+  }
+  std::error_code error;
+  fs::path input = fs::canonical(options.input, error);
+  fs::path parent = fs::path(output).parent_path();
+  fs::path where = fs::canonical(parent.empty() ? fs::path(".") : parent, error);
+  if (!input.empty() && !where.empty()) {
+    auto [end, unused] = std::mismatch(input.begin(), input.end(), where.begin(), where.end());
+    if (end == input.end()) fail(output, "lies inside INPUT " + options.input + "; it would be packed into itself");
+  }
+  return identity;
+}
 
 void check_name(const std::string& name, const fs::path& path) {
   if (name.size() > ENTRY_NAME_MAX)
@@ -77,16 +107,17 @@ InputEntry scan_file(const fs::path& path, const std::string& name, const struct
 }
 
 // Adds the entries below |directory|; returns how many it added.
-size_t scan_directory(const fs::path& directory, const std::string& prefix, Scan& scan) {
+size_t scan_directory(const fs::path& directory, const std::string& prefix, Scan& scan, const std::string& output_name) {
   size_t added = 0;
   std::vector<std::string> empty_below;
   for (const std::string& leaf : list_directory(directory)) {
     fs::path path = directory / leaf;
     std::string name = prefix + leaf;
     struct stat status = lstat_or_fail(path);
+    check_not_output(scan, path, status, output_name);
     if (S_ISDIR(status.st_mode)) {
       check_name(name, path);
-      size_t below = scan_directory(path, name + "/", scan);
+      size_t below = scan_directory(path, name + "/", scan, output_name);
       if (below == 0) empty_below.push_back(name);
       added += below;
     } else {
@@ -129,18 +160,22 @@ std::string choose_exec(const std::vector<InputEntry>& entries, const CreateOpti
   return exec;
 }
 
+// INPUT itself is followed when it is a symbolic link, to a directory as to
+// a file; links below it stay links.
 Scan scan_input(const CreateOptions& options, std::string* exec) {
   Scan scan;
+  scan.output = check_output(options);
   fs::path input(options.input);
   struct stat status = stat_or_fail(input);
+  check_not_output(scan, input, status, options.output);
   if (S_ISDIR(status.st_mode)) {
-    scan_directory(input, "", scan);
+    scan_directory(input, "", scan, options.output);
     *exec = choose_exec(scan.entries, options);
   } else if (S_ISREG(status.st_mode)) {
     std::string name = input.filename().string();
     if (!options.exec.empty() && options.exec != name)
       fail("--exec " + options.exec, "INPUT is a single file; the program is " + name);
-    InputEntry entry = scan_file(input, name, status);
+    InputEntry entry = scan_file(fs::canonical(input), name, status);
     if (!entry.executable) fail(options.input, "not executable");
     scan.entries.push_back(entry);
     *exec = name;
@@ -153,11 +188,18 @@ Scan scan_input(const CreateOptions& options, std::string* exec) {
   return scan;
 }
 
+// The launcher beside vorlix-pack (a build tree), else where the install
+// puts helper programs, relative to vorlix-pack.
 std::string default_launcher() {
   char self[PATH_MAX];
   if (!platform_own_executable_path(self, sizeof self))
     fail("vorlix-launcher", "cannot find the directory of vorlix-pack; use --launcher");
-  return (fs::path(self).parent_path() / "vorlix-launcher").string();
+  fs::path directory = fs::path(self).parent_path();
+  fs::path beside = directory / "vorlix-launcher";
+  if (fs::exists(beside)) return beside.string();
+  fs::path installed = (directory / VORLIX_LAUNCHER_DIR_FROM_BIN / "vorlix-launcher").lexically_normal();
+  if (fs::exists(installed)) return installed.string();
+  fail("vorlix-launcher", "not found beside vorlix-pack nor in " + installed.parent_path().string() + "; use --launcher");
 }
 
 struct Launcher {
@@ -197,16 +239,6 @@ void check_configuration(const CreateOptions& options, const Scan& scan, const L
 // without its extension.
 std::string package_name(const std::string& output) { return fs::path(output).stem().string(); }
 
-std::string hex_of(const XXH128_canonical_t& hash) {
-  std::string text;
-  char digits[3];
-  for (unsigned char byte : hash.digest) {
-    snprintf(digits, sizeof digits, "%02x", byte);
-    text += digits;
-  }
-  return text;
-}
-
 // The filled configuration block of a package whose payload hashes to
 // |payload_hash|.
 LauncherConfig make_configuration(const CreateOptions& options, const std::string& exec,
@@ -228,10 +260,31 @@ LauncherConfig make_configuration(const CreateOptions& options, const std::strin
 // failure, or an interrupt from the terminal.
 char pending_output[PATH_MAX];
 
+// Every signal whose default action ends the packer.
+constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGPIPE, SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
+
 void remove_pending_output_and_die(int signal_number) {
   unlink(pending_output);
   signal(signal_number, SIG_DFL);
   raise(signal_number);
+}
+
+// Those inherited as ignored stay ignored: they would not end the packer.
+void catch_ending_signals() {
+  for (int s : ENDING_SIGNALS) {
+    struct sigaction inherited;
+    if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    signal(s, remove_pending_output_and_die);
+  }
+}
+
+void restore_ending_signals() {
+  for (int s : ENDING_SIGNALS) {
+    struct sigaction current;
+    if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == remove_pending_output_and_die)
+      signal(s, SIG_DFL);
+  }
 }
 
 class PendingOutput {
@@ -246,16 +299,27 @@ class PendingOutput {
     leaf += ".tmp-XXXXXX";
     std::string pattern = (directory / leaf).string();
     if (pattern.size() >= sizeof pending_output) fail(output, "path too long");
+    // The file is made with the ending signals blocked and their handler
+    // already in place, so that no signal finds it there unrecorded.
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (int s : ENDING_SIGNALS) sigaddset(&ending, s);
+    sigprocmask(SIG_BLOCK, &ending, &previous);
+    catch_ending_signals();
     fd_ = mkstemp(pattern.data());
-    if (fd_ < 0) fail(output, "cannot create a file beside it: " + errno_text(errno));
+    int error = errno;
+    if (fd_ >= 0) memcpy(pending_output, pattern.c_str(), pattern.size() + 1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (fd_ < 0) {
+      restore_ending_signals();
+      fail(output, "cannot create a file beside it: " + errno_text(error));
+    }
     path_ = pattern;
-    memcpy(pending_output, path_.c_str(), path_.size() + 1);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, remove_pending_output_and_die);
   }
   ~PendingOutput() {
     if (fd_ >= 0) close(fd_);
     if (!committed_) unlink(path_.c_str());
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+    restore_ending_signals();
   }
   int fd() const { return fd_; }
   void write_at(size_t offset, const void* data, size_t size) {
@@ -278,19 +342,23 @@ class PendingOutput {
   bool committed_ = false;
 };
 
-// The progress line, on a terminal only, at most ten times a second.
+// The progress line, on a terminal only, at most ten times a second: the
+// archive bytes the compressor has taken in, the compressed bytes out, the
+// rate, and the share of the archive done. It moves while a large file is
+// compressed, not only between files.
 class Progress {
  public:
-  Progress(bool shown, uint64_t total) : shown_(shown), total_(total) {}
+  Progress(bool shown, uint64_t total) : shown_(shown), total_(total), start_(std::chrono::steady_clock::now()) {}
+  bool shown() const { return shown_; }
   void update(uint64_t in, uint64_t out) {
-    if (!shown_) return;
     auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100)) return;
+    if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    double ratio = out > 0 ? static_cast<double>(in) / static_cast<double>(out) : 0.0;
+    double seconds = std::chrono::duration<double>(now - start_).count();
+    uint64_t rate = seconds > 0 ? static_cast<uint64_t>(static_cast<double>(in) / seconds) : 0;
     int percent = total_ > 0 ? static_cast<int>(100.0 * static_cast<double>(in) / static_cast<double>(total_)) : 100;
-    fprintf(stderr, "\r%s in, %s out, ratio %.2f, %3d%%", human_size(in).c_str(), human_size(out).c_str(), ratio,
-            percent);
+    fprintf(stderr, "\r\033[K%s in, %s out, %s/s, %3d%%", human_size(in).c_str(), human_size(out).c_str(),
+            human_size(rate).c_str(), std::min(percent, 100));
     fflush(stderr);
     drawn_ = true;
   }
@@ -301,8 +369,9 @@ class Progress {
  private:
   bool shown_;
   uint64_t total_;
-  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_{};
+  bool drawn_ = false;
 };
 
 }  // namespace
@@ -314,7 +383,7 @@ int create_package(const CreateOptions& options) {
   check_configuration(options, scan, launcher);
   std::sort(scan.empty_directories.begin(), scan.empty_directories.end());
   for (const std::string& directory : scan.empty_directories)
-    fprintf(stderr, "vorlix-pack: warning: %s: empty directory not stored\n", directory.c_str());
+    fprintf(stderr, "vorlix-pack: create: warning: %s: empty directory not stored\n", display_text(directory).c_str());
 
   uint64_t total = 0;
   uint64_t archive_size = 1;  // the end marker
@@ -325,11 +394,10 @@ int create_package(const CreateOptions& options) {
 
   PendingOutput output(options.output);
   // Everything after the launcher image is the payload, hashed on its way.
-  std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> hash(XXH3_createState(), XXH3_freeState);
-  if (hash == nullptr || XXH3_128bits_reset(hash.get()) != XXH_OK) fail(options.output, "cannot hash the payload");
+  PayloadHasher hasher;
   auto write_out = [&](const void* data, size_t size) {
     write_all(output.fd(), data, size, options.output);
-    XXH3_128bits_update(hash.get(), data, size);
+    hasher.update(data, size);
   };
   write_all(output.fd(), launcher.image.data(), launcher.image.size(), options.output);
   write_payload_header(write_out);
@@ -342,7 +410,9 @@ int create_package(const CreateOptions& options) {
   compression.pledged_size = archive_size;
   StreamCompressor compressor(write_out, compression);
   ArchiveEncoder encoder([&](const void* data, size_t size) { compressor.write(data, size); });
-  Progress progress(!options.quiet && isatty(STDERR_FILENO), total);
+  Progress progress(!options.quiet && isatty(STDERR_FILENO), archive_size);
+  if (progress.shown())
+    compressor.on_progress([&](uint64_t consumed, uint64_t produced) { progress.update(consumed, produced); });
   uint64_t done = 0;
   std::vector<char> buffer(1 << 17);
   for (const InputEntry& e : scan.entries) {
@@ -354,7 +424,6 @@ int create_package(const CreateOptions& options) {
     copy_file_exactly(e.path, e.size, buffer, [&](const void* data, size_t size) {
       encoder.content(data, size);
       done += size;
-      progress.update(done, compressor.bytes_out());
     });
   }
   encoder.end_marker();
@@ -362,9 +431,7 @@ int create_package(const CreateOptions& options) {
   std::string trailer = payload_trailer(PAYLOAD_HEADER_SIZE + compressor.bytes_out());
   write_all(output.fd(), trailer.data(), trailer.size(), options.output);
   if (configured(options)) {
-    XXH128_canonical_t canonical;
-    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(hash.get()));
-    LauncherConfig config = make_configuration(options, exec, hex_of(canonical));
+    LauncherConfig config = make_configuration(options, exec, hasher.hex());
     output.write_at(launcher.config_offset, &config, sizeof config);
   }
   output.commit();
@@ -372,8 +439,9 @@ int create_package(const CreateOptions& options) {
 
   if (!options.quiet) {
     uint64_t payload = PAYLOAD_HEADER_SIZE + compressor.bytes_out() + PAYLOAD_TRAILER_SIZE;
-    fprintf(stderr, "vorlix-pack: %s: %zu entries, %s in, %s package (payload %s, ratio %.2f)\n",
-            options.output.c_str(), scan.entries.size(), human_size(total).c_str(),
+    fprintf(stderr, "vorlix-pack: create: %s: %zu %s, %s in, %s package (payload %s, ratio %.2f)\n",
+            display_text(options.output).c_str(), scan.entries.size(), scan.entries.size() == 1 ? "entry" : "entries",
+            human_size(total).c_str(),
             human_size(launcher.image.size() + payload).c_str(), human_size(payload).c_str(),
             static_cast<double>(total) / static_cast<double>(payload));
   }

@@ -65,7 +65,8 @@ std::string read_link(const std::filesystem::path& path) {
 }
 
 int open_for_reading(const std::filesystem::path& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Without blocking: a file swapped for a FIFO must not hang the packer.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) fail(path.string(), "cannot read: " + errno_text(errno));
   return fd;
 }
@@ -134,7 +135,9 @@ std::string human_size(uint64_t bytes) {
 }
 
 MappedFile::MappedFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, then checked: a FIFO is refused at once rather
+  // than waited on.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) fail(path, errno_text(errno));
   struct stat status;
   if (fstat(fd, &status) != 0) {

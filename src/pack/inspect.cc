@@ -12,7 +12,10 @@
 #include "format/package_format.h"
 #include "format/package_reader.h"
 #include "pack/commands.h"
+#include "pack/display.h"
 #include "pack/files.h"
+#include "pack/launch_check.h"
+#include "pack/payload_hash.h"
 
 namespace vorlix::pack {
 namespace {
@@ -22,23 +25,14 @@ char kind_of(const EntryInfo& e) {
   return (e.flags & ENTRY_FLAG_EXECUTABLE) ? 'x' : 'f';
 }
 
-// A JSON string; bytes that are not printable ASCII become \u00XX, so any
-// name gives valid JSON.
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    }
-  }
-  return out + "\"";
+// A JSON member for a name or link target: valid UTF-8 as it is; otherwise
+// the text with U+FFFD for each byte that is not, and "<key>_hex" with the
+// exact bytes.
+std::string json_text_member(const std::string& key, const std::string& text) {
+  if (is_valid_utf8(text)) return "\"" + key + "\": " + json_string(text);
+  std::string shown;
+  for (unsigned char c : text) shown += c < 0x80 ? std::string(1, static_cast<char>(c)) : "\xef\xbf\xbd";
+  return "\"" + key + "\": " + json_string(shown) + ", \"" + key + "_hex\": \"" + hex_bytes(text) + "\"";
 }
 
 // Writes entries below one directory without ever following a symbolic
@@ -155,7 +149,7 @@ LaunchSetting launch_setting_of(std::string_view package) {
 namespace {
 
 std::string describe(const LaunchSetting& setting) {
-  return "mode: " + setting.mode + ", target directory: " + setting.target_spec + "\n";
+  return "mode: " + setting.mode + ", target directory: " + setting.target_spec;
 }
 
 }  // namespace
@@ -164,24 +158,28 @@ std::string list_entries(std::string_view package, bool json) {
   LaunchSetting setting = launch_setting_of(package);
   StreamDecoder decoder(compressed_stream_of(package));
   ArchiveReader archive(decoder);
+  LaunchCheck check;
   std::string out = json ? "{\"mode\": " + json_string(setting.mode) +
                                ", \"target_dir\": " + json_string(setting.target_spec) + ", \"entries\": ["
-                         : describe(setting);
+                         : display_text(describe(setting)) + "\n";
   size_t count = 0;
   EntryInfo e;
   while (archive.next(&e)) {
     uint64_t size = e.is_link ? e.target.size() : e.size;
+    std::string problem = check.check(e);
     if (json) {
       out += count == 0 ? "\n  " : ",\n  ";
-      out += "{\"kind\": \"" + std::string(1, kind_of(e)) + "\", \"size\": " + std::to_string(size) +
-             ", \"name\": " + json_string(e.name);
-      if (e.is_link) out += ", \"target\": " + json_string(e.target);
+      out += "{\"kind\": \"" + std::string(1, kind_of(e)) + "\", \"size\": " + std::to_string(size) + ", " +
+             json_text_member("name", e.name);
+      if (e.is_link) out += ", " + json_text_member("target", e.target);
+      if (!problem.empty()) out += ", \"problem\": " + json_string(display_text(problem));
       out += "}";
     } else {
       char head[48];
       snprintf(head, sizeof head, "%c %12llu ", kind_of(e), static_cast<unsigned long long>(size));
-      out += head + e.name;
-      if (e.is_link) out += " -> " + e.target;
+      out += head + display_text(e.name);
+      if (e.is_link) out += " -> " + display_text(e.target);
+      if (!problem.empty()) out += "   [refused: " + display_text(problem) + "]";
       out += "\n";
     }
     ++count;
@@ -223,18 +221,48 @@ int extract_package(const std::string& package, const std::string& directory) {
   return 0;
 }
 
+std::vector<std::string> launch_problems(std::string_view package, PackageSummary* summary) {
+  LaunchCheck check;
+  std::vector<std::string> problems;
+  *summary = verify_package(package, [&](const EntryInfo& entry) {
+    std::string problem = check.check(entry);
+    if (!problem.empty()) problems.push_back("entry " + problem);
+  });
+  for (const std::string& problem : check.finish()) problems.push_back(problem);
+  if (summary->first_frame_without_checksum != 0)
+    problems.push_back("frame " + std::to_string(summary->first_frame_without_checksum) + " of " +
+                       std::to_string(summary->frames) + " has no content checksum: its content cannot be verified");
+  LaunchSetting setting = launch_setting_of(package);
+  if (setting.mode == "cached") {
+    if (setting.exec_name != summary->first_name)
+      problems.push_back("the launcher would run '" + setting.exec_name + "', which is not the first entry");
+    if (setting.payload_hash != payload_hash_of(package))
+      problems.push_back("the launcher's record of the payload's hash does not match the payload");
+  } else if (setting.mode != "temporary") {
+    problems.push_back("the launcher's mode is " + setting.mode);
+  }
+  return problems;
+}
+
 int verify_package_file(const std::string& package) {
   MappedFile file(package);
   PackageSummary summary;
+  std::vector<std::string> problems;
   LaunchSetting setting;
   try {
-    summary = verify_package(file.bytes());
+    problems = launch_problems(file.bytes(), &summary);
     setting = launch_setting_of(file.bytes());
   } catch (const FormatError& e) {
     fail(package, e.what());
   }
-  printf("ok: %llu entries, %llu bytes\n%s", static_cast<unsigned long long>(summary.entries),
-         static_cast<unsigned long long>(summary.content_bytes), describe(setting).c_str());
+  if (!problems.empty()) {
+    for (const std::string& problem : problems)
+      fprintf(stderr, "vorlix-pack: verify: %s: %s\n", display_text(package).c_str(), display_text(problem).c_str());
+    return 1;
+  }
+  printf("ok: %llu %s, %llu bytes\n%s\n", static_cast<unsigned long long>(summary.entries),
+         summary.entries == 1 ? "entry" : "entries", static_cast<unsigned long long>(summary.content_bytes),
+         display_text(describe(setting)).c_str());
   return 0;
 }
 

@@ -102,7 +102,7 @@ TEST_F(PackTest, SingleFileAndChosenProgram) {
   ProcessResult r = pack({"create", "-q", "-o", package, "--exec", "./lib/tool", app.string()});
   ASSERT_EQ(r.exit_code(), 0) << r.err;
   // Quiet keeps the warnings.
-  EXPECT_EQ(r.err, "vorlix-pack: warning: cache: empty directory not stored\n");
+  EXPECT_EQ(r.err, "vorlix-pack: create: warning: cache: empty directory not stored\n");
   EXPECT_NE(pack({"list", package}).out.find("x           10 lib/tool\n"), std::string::npos);
 }
 
@@ -182,7 +182,7 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
        },
        "launchers could not run it", 1},
       {"level without --ultra", [](const fs::path&) { return std::vector<std::string>{"--level", "20"}; },
-       "level must be 1 to 19 (20-22 need --ultra)", 2},
+       "vorlix-pack: create: invalid level '20' (1-19, or 20-22 with --ultra)", 2},
       {"target directory shared by runs at once",
        [](const fs::path&) { return std::vector<std::string>{"--target-dir", "{TEMP}/app"}; },
        "names neither {PID} nor {TIME}", 2},
@@ -263,7 +263,8 @@ TEST_F(PackTest, DamagedPackagesAreReported) {
       ProcessResult r = pack({command, (work_ / "bad.pkg").string()});
       EXPECT_EQ(r.exit_code(), 1) << command;
       EXPECT_EQ(r.out, "") << command;
-      EXPECT_EQ(r.err.rfind("vorlix-pack: " + (work_ / "bad.pkg").string() + ": ", 0), 0u) << r.err;
+      EXPECT_EQ(r.err.rfind("vorlix-pack: " + std::string(command) + ": " + (work_ / "bad.pkg").string() + ": ", 0), 0u)
+          << r.err;
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
   }
