@@ -6,6 +6,7 @@
 BUILD_DIR ?= build
 CHECK_DIR ?= build-check
 SANITIZE_DIR ?= build-sanitize
+TSAN_DIR ?= build-tsan
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 FREEBSD_SYSROOT ?= ../shared/freebsd-sysroot
@@ -24,7 +25,11 @@ configure: deps
 demo: all
 	@sh demo/run.sh $(BUILD_DIR)
 
-# The whole suite, then again with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite, then again with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the reader and extraction tests (the decoder thread) with ThreadSanitizer.
+# A decode error ends the launcher with its decoder thread unjoined, on
+# purpose (a failure ends the process at once), so thread leaks are not reported.
+TSAN_TESTS = payload_reader_test extract_test launcher_test
 check: deps
 	@test -f $(CHECK_DIR)/build.ninja || cmake -S . -B $(CHECK_DIR) -G Ninja -DVORLIX_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(CHECK_DIR)
@@ -32,6 +37,9 @@ check: deps
 	@test -f $(SANITIZE_DIR)/build.ninja || cmake -S . -B $(SANITIZE_DIR) -G Ninja -DVORLIX_WERROR=ON -DVORLIX_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j2
+	@test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) -G Ninja -DVORLIX_WERROR=ON -DVORLIX_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_DIR) --target $(TSAN_TESTS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=report_thread_leaks=0 ctest --output-on-failure -j2 -R '^(PayloadReaderTest|ExtractTest|LauncherTest)\.'
 
 # The launcher's sources, syntax-checked for FreeBSD 14 (x86-64) by clang
 # against the FreeBSD system headers under FREEBSD_SYSROOT.
@@ -66,4 +74,4 @@ uninstall:
 	sh scripts/uninstall.sh $(BUILD_DIR) $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(CHECK_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(CHECK_DIR) $(SANITIZE_DIR) $(TSAN_DIR)

@@ -14,6 +14,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -110,14 +111,26 @@ def main():
     places = [("tmpfs", "/dev/shm"), ("disk", os.environ.get("TMPDIR", "/tmp"))]
     emit(f"Machine: {machine()}")
     emit(f"Places: " + ", ".join(f"{name} = {path} ({filesystem(path)})" for name, path in places))
-    emit(f"zstd level {level}; medians of {args.runs} runs ({args.tiny_runs} for tiny) after a warm-up.")
+    emit(f"zstd level {level}; medians of {args.runs} runs ({args.tiny_runs} for tiny) after a warm-up; "
+         f"packing: medians of {args.pack_runs}.")
     emit()
 
     targets = []
-    for workload in ["app", "tiny"]:
+    # app: the project's own Python-shaped tree; python: the Python standard
+    # library that runs this script, a real install tree; large: fewer, larger
+    # files; tiny: just the program. The disk rows (slow) only for app and tiny.
+    workloads = [("app", True), ("python", False), ("large", False), ("tiny", True)]
+    for workload, on_disk in workloads:
         tree = os.path.join(work, workload)
         print(f"bench: making {workload} and its packages", file=sys.stderr, flush=True)
-        subprocess.run([generate, workload, tree], check=True)
+        if workload == "python":
+            shutil.rmtree(tree, ignore_errors=True)
+            shutil.copytree(sysconfig.get_paths()["stdlib"], os.path.join(tree, "lib"), symlinks=True,
+                            ignore=shutil.ignore_patterns("site-packages", "dist-packages"))
+            subprocess.run([generate, "tiny", os.path.join(work, "python-run")], check=True)
+            shutil.copy2(os.path.join(work, "python-run", "run"), os.path.join(tree, "run"))
+        else:
+            subprocess.run([generate, workload, tree], check=True)
         package = os.path.join(work, workload + ".vorlix")
         cached = os.path.join(work, workload + "-cached.vorlix")
         tarball, plain_tar = os.path.join(work, workload + ".tar.zst"), os.path.join(work, workload + ".tar")
@@ -134,8 +147,8 @@ def main():
              f"{os.path.getsize(package) / 2**20:.2f} MiB (ratio {tree_bytes / os.path.getsize(package):.2f}), "
              f"tar.zst {os.path.getsize(tarball) / 2**20:.2f} MiB, makeself {os.path.getsize(makeself) / 2**20:.2f} MiB")
         emit()
-        runs = args.runs if workload == "app" else args.tiny_runs
-        for place, base in places:
+        runs = args.tiny_runs if workload == "tiny" else args.runs
+        for place, base in places if on_disk else places[:1]:
             before = {name for name in os.listdir(base) if name.startswith("onefile_")}
             scratch = tempfile.mkdtemp(prefix="vorlix-bench-", dir=base)
             cache = os.path.join(scratch, "cache")
@@ -154,6 +167,20 @@ def main():
                           sh(f"mkdir '{scratch}/f' && tar -xf '{plain_tar}' -C '{scratch}/f'"),
                           ["rm", "-rf", f"{scratch}/f"]], runs)),
             ]
+            if place == "tmpfs":
+                # The limits of a launcher that decodes and writes at once: the
+                # longer of the two, then the removal.
+                rows += [
+                    ("limit: decoding alone (zstd -d >/dev/null)",
+                     measure([sh(f"zstd -dcq '{tarball}' > /dev/null")], runs)),
+                    ("limit: extracting the plain tar alone (tar -x)",
+                     measure([sh(f"mkdir '{scratch}/f' && tar -xf '{plain_tar}' -C '{scratch}/f'")], runs,
+                             before=lambda: shutil.rmtree(f"{scratch}/f", ignore_errors=True))),
+                    ("limit: removing the tree alone (rm -rf)",
+                     measure([["rm", "-rf", f"{scratch}/f"]], runs,
+                             before=lambda: subprocess.run(sh(f"mkdir -p '{scratch}/f' && tar -xf '{plain_tar}' "
+                                                              f"-C '{scratch}/f'"), check=True))),
+                ]
             rows.append(("the program run directly", measure([[os.path.join(tree, "run")]], runs)))
             shutil.rmtree(scratch, ignore_errors=True)
             leftovers = [name for name in os.listdir(base) if name.startswith("onefile_") and name not in before]
@@ -191,27 +218,39 @@ def main():
 
     emit("Targets:")
     emit()
+    ring_mib = 0.5  # the decoder thread's ring: four 128 KiB windows
     for workload, place, rows in targets:
         launcher = rows["vorlix launcher"]
         cold = rows["vorlix launcher, cached, first run"]
         warm = rows["vorlix launcher, cached, later runs"]
         direct = rows["the program run directly"]
-        emit(f"- {workload} on {place}, cached package: later runs add {(warm[0] - direct[0]) * 1000:.2f} ms over "
-             f"the program run directly (target <= 2 ms); first run / temporary mode wall: "
-             f"{cold[0] / launcher[0]:.2f} (target <= 1.1)")
         pipeline = rows["zstd -dc \\| tar -x, run, rm -rf"]
         makeself = rows["makeself --zstd"]
         floor = rows["floor: zstd -d >/dev/null + tar -x + rm -rf"]
-        if workload == "app" and place == "tmpfs":
-            emit(f"- app on tmpfs, launcher / pipeline wall: {launcher[0] / pipeline[0]:.2f} (target <= 1.0)")
-            emit(f"- app on tmpfs, launcher / makeself wall: {launcher[0] / makeself[0]:.2f} (target <= 0.75)")
-            emit(f"- app on tmpfs, launcher / floor wall: {launcher[0] / floor[0]:.2f} (target <= 1.2)")
-            emit(f"- app on tmpfs, launcher peak RSS {launcher[2] / 1024:.1f} MiB, zstd -d of the same stream "
-                 f"{floor[2] / 1024:.1f} MiB (target: at most 2 MiB more)")
+        emit(f"- {workload} on {place}, cached package: later runs add {(warm[0] - direct[0]) * 1000:.2f} ms over "
+             f"the program run directly (target <= 2 ms); first run / temporary mode wall: "
+             f"{cold[0] / launcher[0]:.2f} (target <= 1.1)")
+        if place == "tmpfs" and workload in ("app", "python"):
+            emit(f"- {workload} on tmpfs, launcher / pipeline wall: {launcher[0] / pipeline[0]:.2f} (target <= 0.70); "
+                 f"launcher / makeself wall: {launcher[0] / makeself[0]:.2f} (target <= 0.65)")
+        if place == "tmpfs" and workload == "large":
+            emit(f"- large on tmpfs, launcher / pipeline wall: {launcher[0] / pipeline[0]:.2f} (target <= 0.75)")
+        if place == "tmpfs" and workload != "tiny":
+            decode = rows["limit: decoding alone (zstd -d >/dev/null)"]
+            extract = rows["limit: extracting the plain tar alone (tar -x)"]
+            remove = rows["limit: removing the tree alone (rm -rf)"]
+            limit = max(decode[0], extract[0]) + remove[0]
+            emit(f"- {workload} on tmpfs, limit max(decoding, extracting) + removing = {human_time(limit)}; "
+                 f"the launcher takes {launcher[0] / limit:.2f} of it")
+            emit(f"- {workload} on tmpfs, launcher peak RSS {launcher[2] / 1024:.1f} MiB, zstd -d of the same "
+                 f"stream {floor[2] / 1024:.1f} MiB (target: at most {2 + ring_mib:.1f} MiB more)")
         if workload == "tiny":
             emit(f"- tiny on {place}: launcher adds {(launcher[0] - direct[0]) * 1000:.2f} ms over the program "
                  f"run directly (target <= 2 ms); makeself / launcher wall: {makeself[0] / launcher[0]:.1f} "
                  f"(target >= 10)")
+        if workload == "app" and place == "disk":
+            emit(f"- app on disk: launcher {human_time(launcher[0])} (target: not slower than the 13.79 s "
+                 f"before the decoder thread, on this machine class)")
     emit(f"- packing: vorlix-pack speed relative to tar | zstd: {packing[1][1][0] / packing[0][1][0]:.2f} "
          f"(target >= 0.9)")
 

@@ -3,6 +3,7 @@
 //                                   application (about 16,000 files in 2,000
 //                                   directories, 250 MB, mostly small files,
 //                                   compressing about 5:1 at zstd level 19)
+//   bench_generate large DIR        24 files of 4 to 12 MiB (about 200 MB)
 //   bench_generate tiny DIR         just the program
 // The program to run, DIR/run, is a copy of /bin/true.
 #include <sys/stat.h>
@@ -24,6 +25,7 @@ namespace {
 constexpr int DIRECTORIES = 2000;
 constexpr int FILES = 16000;
 constexpr int BIG_FILES = 5;
+constexpr int LARGE_FILES = 24;
 
 std::mt19937_64 rng;
 
@@ -132,11 +134,33 @@ void make_app(const fs::path& root) {
   }
 }
 
+// Fewer, larger files: bundled libraries and data, 4 to 12 MiB each.
+void make_large(const fs::path& root) {
+  write_program(root);
+  std::vector<std::string> words = make_vocabulary();
+  std::vector<std::string> fragments;
+  for (int i = 0; i < 4000; ++i) {
+    std::string fragment;
+    size_t n = 4 + uniform(28);
+    for (size_t j = 0; j < n; ++j) fragment += static_cast<char>(uniform(4) ? uniform(16) : uniform(256));
+    fragments.push_back(fragment);
+  }
+  for (int i = 0; i < LARGE_FILES; ++i) {
+    std::string data;
+    size_t size = (4 + uniform(9)) << 20;
+    if (i % 3 == 0)
+      append_text(data, size, words);
+    else
+      append_binary(data, size, fragments);
+    write(root / ("lib/part" + std::to_string(i / 6) + "/blob_" + std::to_string(i) + ".bin"), data);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: bench_generate app|tiny DIR [SEED]\n");
+    fprintf(stderr, "usage: bench_generate app|large|tiny DIR [SEED]\n");
     return 2;
   }
   std::string kind = argv[1];
@@ -145,6 +169,8 @@ int main(int argc, char** argv) {
   fs::remove_all(dir);
   if (kind == "app")
     make_app(dir);
+  else if (kind == "large")
+    make_large(dir);
   else if (kind == "tiny")
     write_program(dir);
   else

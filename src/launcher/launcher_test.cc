@@ -345,6 +345,61 @@ TEST_F(LauncherTest, DamagedStreamsFailToDecode) {
   }
 }
 
+// With the decoder ahead of the writer: damage in a later frame is reported
+// after everything before it has been written, as on demand.
+TEST_F(LauncherTest, DamageInALaterFrameAfterManyEntries) {
+  std::vector<ArchiveEntry> entries = {script("run", "exit 0")};
+  for (int i = 0; i < 3000; ++i) entries.push_back({"d/" + std::to_string(i), 0, random_bytes(300, i)});
+  std::string archive = encode_archive(entries);
+  size_t split = archive.size() * 3 / 4;
+  std::string rest = compress(archive.substr(split));
+  for (size_t i = 20; i < rest.size(); i += 7) rest[i] ^= 0x5a;
+  ProcessResult r = launch(write_package_stream(path("pkg"), compress(archive.substr(0, split)) + rest));
+  EXPECT_EQ(r.exit_code(), 2);
+  EXPECT_EQ(r.out, DECODE_MESSAGE);
+  ASSERT_EQ(std::distance(fs::directory_iterator(tmp()), fs::directory_iterator()), 1);
+  fs::path target = fs::directory_iterator(tmp())->path();
+  // Every entry wholly inside the first frame is there, whole.
+  size_t offset = encode_archive({entries[0]}).size() - 1;
+  int complete = 0;
+  for (int i = 0; i < 3000; ++i) {
+    offset += encode_archive({entries[i + 1]}).size() - 1;
+    if (offset > split) break;
+    ASSERT_EQ(read_file(target / "d" / std::to_string(i)), entries[i + 1].data) << i;
+    ++complete;
+  }
+  EXPECT_GT(complete, 2000);
+}
+
+// Many tiny entries, and one large highly compressible file: the same bytes
+// arrive whichever way the payload is decoded.
+TEST_F(LauncherTest, ManyTinyEntriesAndOneHugeFile) {
+  std::vector<ArchiveEntry> tiny = {probe("run")};
+  for (int i = 0; i < 20000; ++i) tiny.push_back({"t/" + std::to_string(i % 50) + "/" + std::to_string(i), 0, std::to_string(i)});
+  std::string huge(256u << 20, '\0');
+  for (size_t i = 0; i < huge.size(); i += 4096) huge[i] = static_cast<char>(i >> 12);
+  const std::vector<std::pair<std::string, std::vector<ArchiveEntry>>> cases = {
+      {"tiny entries", tiny},
+      {"one 256 MiB file", {probe("run"), {"huge.bin", 0, huge}}},
+  };
+  for (const auto& [name, entries] : cases) {
+    SCOPED_TRACE(name);
+    ProcessOptions options;
+    options.env["PROBE_LIST"] = "1";
+    ProcessResult r = launch(write_package(path("pkg"), entries, {.level = 3}), {}, options);
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    for (size_t i : {size_t{1}, entries.size() / 2, entries.size() - 1}) {
+      const ArchiveEntry& e = entries[i];
+      std::string line = "file " + e.name + " 0644 " + std::to_string(e.data.size()) + " " + hex_hash(e.data) + "\n";
+      EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    }
+    size_t files = 0;
+    for (size_t at = r.out.find("\nfile "); at != std::string::npos; at = r.out.find("\nfile ", at + 1)) ++files;
+    EXPECT_EQ(files, entries.size());
+    EXPECT_TRUE(tmp_is_empty());
+  }
+}
+
 // --- Running the program --------------------------------------------------
 
 TEST_F(LauncherTest, ExitStatusIsTheChilds) {

@@ -23,7 +23,6 @@ constexpr size_t COPY_BUFFER_SIZE = 32768;
 
 char entry_name[ENTRY_NAME_SIZE];
 char entry_path[ENTRY_PATH_SIZE];
-unsigned char copy_buffer[COPY_BUFFER_SIZE];
 
 // Names, targets and paths that do not fit their buffers end the launcher
 // without writing anything of the entry.
@@ -64,19 +63,22 @@ void append_to_entry_path(size_t* length, const char* piece) {
   *length += size;
 }
 
-// Entries of one directory usually come one after another, so the last
-// directory found is tried first; the answer is the same as a full scan's.
-int last_found = -1;
+// An index over created_dirs, so that looking a directory up costs one hash
+// and (almost always) one comparison rather than a scan of every record: an
+// open-addressed table of record numbers plus one, twice as large as the
+// memo can grow. It gives the same answers as a scan.
+constexpr unsigned MEMO_INDEX_SIZE = 2 * CREATED_DIRS_MAX;
+unsigned short memo_index[MEMO_INDEX_SIZE];
+
+unsigned memo_hash(const char* text) {
+  uint32_t hash = 2166136261u;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; ++c) hash = (hash ^ *c) * 16777619u;
+  return hash % MEMO_INDEX_SIZE;
+}
 
 bool is_recorded(const char* directory) {
-  if (last_found >= 0 && last_found < created_dirs_count && strcmp(created_dirs[last_found], directory) == 0)
-    return true;
-  for (int i = 0; i < created_dirs_count; ++i) {
-    if (strcmp(created_dirs[i], directory) == 0) {
-      last_found = i;
-      return true;
-    }
-  }
+  for (unsigned slot = memo_hash(directory); memo_index[slot] != 0; slot = (slot + 1) % MEMO_INDEX_SIZE)
+    if (strcmp(created_dirs[memo_index[slot] - 1], directory) == 0) return true;
   return false;
 }
 
@@ -84,7 +86,10 @@ void record_directory(const char* directory) {
   if (created_dirs_count >= CREATED_DIRS_MAX) return;
   char* copy = strdup(directory);
   if (copy == nullptr) return;  // not remembered; the disk is asked again later
+  unsigned slot = memo_hash(copy);
+  while (memo_index[slot] != 0) slot = (slot + 1) % MEMO_INDEX_SIZE;
   created_dirs[created_dirs_count++] = copy;
+  memo_index[slot] = static_cast<unsigned short>(created_dirs_count);
 }
 
 // Makes the target directory for the first entry written. Its name is
@@ -98,6 +103,12 @@ void make_target_directory() {
 }
 
 }  // namespace
+
+void forget_directories() {
+  for (int i = 0; i < created_dirs_count; ++i) free(created_dirs[i]);
+  created_dirs_count = 0;
+  memset(memo_index, 0, sizeof memo_index);
+}
 
 void adopt_target_directory() {
   target_directory_made = 1;
@@ -139,10 +150,12 @@ void extract_file(unsigned char flags) {
   // an allocation and a status request per file. Write errors then surface
   // at fwrite rather than at fclose.
   setvbuf(file, nullptr, _IONBF, 0);
+  // Content goes to the file straight from the decoder's window, in pieces
+  // of at most COPY_BUFFER_SIZE bytes (fewer where a window ends).
   while (remaining > 0) {
-    size_t piece = remaining < COPY_BUFFER_SIZE ? static_cast<size_t>(remaining) : COPY_BUFFER_SIZE;
-    payload_read(copy_buffer, piece);
-    if (fwrite(copy_buffer, 1, piece, file) != piece) fail_unpack(errno);
+    size_t piece;
+    const unsigned char* data = payload_read_in_place(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE, &piece);
+    if (fwrite(data, 1, piece, file) != piece) fail_unpack(errno);
     remaining -= piece;
   }
   if (flags & ENTRY_FLAG_EXECUTABLE) make_executable(file);

@@ -11,6 +11,10 @@ inline constexpr int CREATED_DIRS_MAX = 1024;
 extern char* created_dirs[CREATED_DIRS_MAX];
 extern int created_dirs_count;
 
+// Empties the memo of directories (for a harness that extracts again in the
+// same process).
+void forget_directories();
+
 // Reads entries from the payload reader until the end marker and writes them
 // below target_directory: files (made executable when flagged), symbolic
 // links, and parent directories of mode 0700. The target directory itself is

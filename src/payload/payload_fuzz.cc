@@ -29,13 +29,9 @@ std::string scratch;
 void release_after_input() {
   if (open_file != nullptr) fclose(open_file);
   open_file = nullptr;
-  if (payload_reader.context != nullptr) {
-    ZSTD_freeDCtx(payload_reader.context);
-    free(payload_reader.window.dst);
-  }
+  if (payload_reader.context != nullptr) payload_reader_close();
   payload_reader = PayloadReader{};
-  for (int i = 0; i < created_dirs_count; ++i) free(created_dirs[i]);
-  created_dirs_count = 0;
+  forget_directories();
   exec_path[0] = '\0';
   extraction_started = 0;
   target_directory_made = 0;

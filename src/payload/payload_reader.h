@@ -28,7 +28,10 @@ extern bool payload_input_is_file_mapping;
 
 // Allocates the window, then the decoder (library defaults: window limit
 // 2^27). Either failing prints "Error, couldn't allocate memory." on standard
-// output and exits with status 2.
+// output and exits with status 2. A payload larger than one window, on a
+// machine with a second CPU, is decoded ahead by a helper thread into a small
+// ring of windows (decoding only, every signal blocked) while the caller
+// writes; what the reads deliver, and where they fail, is the same either way.
 void payload_reader_open(const unsigned char* stream, uint64_t size);
 
 // Copies the next |n| decoded bytes into |buffer|, all of them or none: damaged
@@ -37,7 +40,14 @@ void payload_reader_open(const unsigned char* stream, uint64_t size);
 // nothing.
 void payload_read(void* buffer, uint64_t n);
 
-// Frees the decoder, then the window. No read may follow.
+// Reads up to |n| (at least 1) of the next decoded bytes without copying
+// them: returns where they lie in the window and sets |*got| to how many
+// there are (never 0). They stay valid until the next read. Fails as
+// payload_read does when no byte can come.
+const unsigned char* payload_read_in_place(uint64_t n, size_t* got);
+
+// Joins the decoder thread if there is one, then frees the decoder, then the
+// window. No read may follow; a fork may.
 void payload_reader_close();
 
 #endif  // VORLIX_PAYLOAD_PAYLOAD_READER_H_

@@ -65,6 +65,42 @@ TEST(PayloadReaderTest, SingleByteReadsAcrossFrames) {
   payload_reader_close();
 }
 
+// A stream whose end falls exactly on a window's end: every byte arrives (the
+// last window is full, so the decoder is asked once more and has nothing),
+// and one byte more is the decode error. Read once in big pieces and once a
+// byte at a time.
+TEST(PayloadReaderTest, StreamEndingAtAWindowBoundary) {
+  std::string data = sample(3 * PAYLOAD_WINDOW_SIZE);
+  std::string compressed = compress(data);
+  for (size_t piece : {size_t{65536}, size_t{1}}) {
+    SCOPED_TRACE(piece);
+    open_over(compressed);
+    std::string out;
+    while (out.size() < data.size()) out += read(std::min(piece, data.size() - out.size()));
+    EXPECT_TRUE(out == data);
+    EXPECT_EXIT(read(1), ::testing::ExitedWithCode(2), "");
+    payload_reader_close();
+  }
+}
+
+// Reading in place hands out the window's own bytes, never more than asked
+// and never none, across windows.
+TEST(PayloadReaderTest, ReadInPlaceDeliversTheSameBytes) {
+  std::string data = sample(2 * PAYLOAD_WINDOW_SIZE + 777);
+  std::string compressed = compress(data);
+  open_over(compressed);
+  std::string out;
+  while (out.size() < data.size()) {
+    size_t got = 0;
+    const unsigned char* bytes = payload_read_in_place(std::min<size_t>(32768, data.size() - out.size()), &got);
+    ASSERT_GT(got, 0u);
+    ASSERT_LE(got, 32768u);
+    out.append(reinterpret_cast<const char*>(bytes), got);
+  }
+  EXPECT_TRUE(out == data);
+  payload_reader_close();
+}
+
 // Every way the data can be unusable ends the process with status 2 at the
 // read that reaches it (the message itself is checked through the launcher).
 TEST(PayloadReaderTest, UnusableDataEndsTheProcess) {
