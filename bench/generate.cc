@@ -76,6 +76,18 @@ void append_binary(std::string& out, size_t size, const std::vector<std::string>
   out.resize(size);
 }
 
+// The recurring pieces of append_binary's output.
+std::vector<std::string> make_fragments() {
+  std::vector<std::string> fragments;
+  for (int i = 0; i < 4000; ++i) {
+    std::string fragment;
+    size_t n = 4 + uniform(28);
+    for (size_t j = 0; j < n; ++j) fragment += static_cast<char>(uniform(4) ? uniform(16) : uniform(256));
+    fragments.push_back(fragment);
+  }
+  return fragments;
+}
+
 void write(const fs::path& path, const std::string& data, fs::perms perms = fs::perms(0644)) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << data;
@@ -91,14 +103,7 @@ void write_program(const fs::path& dir) {
 void make_app(const fs::path& root) {
   write_program(root);
   std::vector<std::string> words = make_vocabulary();
-  std::vector<std::string> fragments;
-  for (int i = 0; i < 4000; ++i) {
-    std::string fragment;
-    append_binary(fragment, 0, {});
-    size_t n = 4 + uniform(28);
-    for (size_t j = 0; j < n; ++j) fragment += static_cast<char>(uniform(4) ? uniform(16) : uniform(256));
-    fragments.push_back(fragment);
-  }
+  std::vector<std::string> fragments = make_fragments();
 
   // Directories: packages with nested modules, like site-packages.
   std::vector<std::string> dirs = {"lib"};
@@ -138,13 +143,7 @@ void make_app(const fs::path& root) {
 void make_large(const fs::path& root) {
   write_program(root);
   std::vector<std::string> words = make_vocabulary();
-  std::vector<std::string> fragments;
-  for (int i = 0; i < 4000; ++i) {
-    std::string fragment;
-    size_t n = 4 + uniform(28);
-    for (size_t j = 0; j < n; ++j) fragment += static_cast<char>(uniform(4) ? uniform(16) : uniform(256));
-    fragments.push_back(fragment);
-  }
+  std::vector<std::string> fragments = make_fragments();
   for (int i = 0; i < LARGE_FILES; ++i) {
     std::string data;
     size_t size = (4 + uniform(9)) << 20;

@@ -9,28 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "testing/fnv.h"
 #include "testing/test_util.h"
 
 namespace vorlix::testing {
 namespace {
-
-std::string reported(const std::string& out, const std::string& key) {
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
-  return "";
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  if (!fs::exists(dir)) return names;
-  for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 class CacheTest : public ::testing::Test {
  protected:

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "testing/test_util.h"
@@ -25,14 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The value of "key=" in the probe's report, or "" when absent.
-std::string reported(const std::string& out, const std::string& key) {
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
-  return "";
 }
 
 // How often the program saw |signal_number|, from its "caught=" line.

@@ -25,13 +25,6 @@ ProcessResult pack(std::vector<std::string> args, ProcessOptions options = {}) {
 
 size_t lines_in(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class HostileTest : public ::testing::Test {
  protected:
   HostileTest() {

@@ -42,13 +42,6 @@ class PackTest : public ::testing::Test {
     return app;
   }
 
-  std::vector<std::string> files_in(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   TempDir work_;
 };
 
@@ -221,7 +214,7 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
     EXPECT_EQ(r.err.rfind("vorlix-pack: ", 0), 0u) << r.err;
     // The old output is untouched and no temporary file is left.
     EXPECT_TRUE(read_file(work_ / "out/app.pkg") == "previous");
-    EXPECT_EQ(files_in(work_ / "out"), std::vector<std::string>{"app.pkg"});
+    EXPECT_EQ(names_in(work_ / "out"), std::vector<std::string>{"app.pkg"});
   }
 }
 
@@ -317,7 +310,7 @@ TEST_F(PackTest, ExtractRefusesEscapes) {
       EXPECT_EQ(read_file(work_ / "x/v"), "new");
     }
     EXPECT_EQ(read_file(outside / "victim"), "safe");
-    EXPECT_EQ(files_in(outside), std::vector<std::string>{"victim"});
+    EXPECT_EQ(names_in(outside), std::vector<std::string>{"victim"});
   }
 }
 

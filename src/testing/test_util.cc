@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -172,6 +173,22 @@ std::string nested_name(size_t length, char c) {
   std::string name;
   while (name.size() + 2 < length) name += std::string(1, c) + "/";
   return name + std::string(length - name.size(), c);
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (auto it = fs::directory_iterator(dir, error); !error && it != fs::directory_iterator(); it.increment(error))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string reported(const std::string& out, const std::string& key) {
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  return "";
 }
 
 mode_t mode_of(const fs::path& path) {

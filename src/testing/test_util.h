@@ -114,6 +114,12 @@ ArchiveEntry script(const std::string& name, const std::string& body);
 // for one component.
 std::string nested_name(size_t length, char c = 'n');
 
+// The names in |dir|, sorted; none when it does not exist.
+std::vector<std::string> names_in(const fs::path& dir);
+
+// The value of the line "key=value" in |out| (the probe's report), or "".
+std::string reported(const std::string& out, const std::string& key);
+
 // The octal permission bits of |path| (not following links).
 mode_t mode_of(const fs::path& path);
 
