@@ -2,7 +2,16 @@
 // shape of messages; help that names every option the parser takes.
 #include "pack/cli.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <random>
+#include <set>
 
 #include "testing/test_util.h"
 
@@ -82,6 +91,60 @@ TEST(CliTest, HelpAndManualNameEveryOption) {
       }
     }
   }
+}
+
+// Progress on a terminal moves while one large file is compressed; on a
+// pipe or a file there is none.
+TEST(CliTest, ProgressMovesOnATerminalOnly) {
+  TempDir work;
+  std::mt19937 generator(5);
+  std::string noise(8 << 20, '\0');
+  for (char& c : noise) c = static_cast<char>('a' + generator() % 26);
+  write_file(work / "app/run", "#!/bin/sh\n", 0755);
+  write_file(work / "app/big.txt", noise);
+  std::vector<std::string> args = {"vorlix-pack", "create", "--threads", "1", "-o", (work / "p.pkg").string(),
+                                   (work / "app").string()};
+
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  std::string slave = ptsname(master);
+  ProcessOptions on_terminal;
+  on_terminal.in_child = [slave] {
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+  };
+  Process process(VORLIX_PACK_PATH, args, on_terminal);
+  std::string shown;
+  char buffer[4096];
+  for (;;) {
+    struct pollfd poll_master = {master, POLLIN, 0};
+    if (poll(&poll_master, 1, 100) > 0) {
+      ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;  // the terminal's other side closed: the packer ended
+      shown.append(buffer, static_cast<size_t>(n));
+    } else if (kill(process.pid(), 0) != 0 || read_file("/proc/" + std::to_string(process.pid()) + "/stat").find(") Z ") != std::string::npos) {
+      break;
+    }
+  }
+  close(master);
+  EXPECT_EQ(process.wait().exit_code(), 0);
+  // Distinct percentages below 100 while big.txt was compressed.
+  std::set<std::string> percents;
+  for (size_t at = shown.find('%'); at != std::string::npos; at = shown.find('%', at + 1))
+    if (at >= 3) percents.insert(shown.substr(at - 3, 3));
+  percents.erase("100");
+  EXPECT_GE(percents.size(), 3u) << shown;
+  EXPECT_NE(shown.find(" MiB in, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find("/s, "), std::string::npos) << shown;
+
+  ProcessResult on_a_file = run(VORLIX_PACK_PATH, args);
+  EXPECT_EQ(on_a_file.exit_code(), 0);
+  EXPECT_EQ(on_a_file.err.find('\r'), std::string::npos) << on_a_file.err;
+  EXPECT_EQ(std::count(on_a_file.err.begin(), on_a_file.err.end(), '\n'), 1) << on_a_file.err;
 }
 
 // Completion, as bash runs it: commands, then a command's options.
