@@ -10,12 +10,19 @@
 
 PayloadReader payload_reader;
 bool payload_input_is_file_mapping;
+bool payload_decoder_thread_allowed = true;
 
 namespace {
 
 // How much consumed input may stay resident before it is dropped.
 constexpr size_t RELEASE_STEP = 1 << 20;
 size_t released_input;
+
+// Whether the last decoder call filled its whole window: the decoder may
+// then hold more output even with no input left, and is asked once more,
+// whichever read comes next. (Forgetting it between reads would fail a sound
+// stream whose window ends exactly where a read ends.)
+bool last_call_filled_window;
 
 // Drops the whole pages of the mapping that lie before the decoder's input
 // position. They are never read again; if they were, the file would supply
@@ -197,26 +204,26 @@ void payload_reader_open(const unsigned char* stream, uint64_t size) {
   payload_reader.window = ZSTD_outBuffer{block, 0, 0};
   payload_reader.context = context;
   released_input = 0;
-  if (worth_a_thread(stream, size)) start_decoder_thread();
+  last_call_filled_window = false;
+  if (payload_decoder_thread_allowed && worth_a_thread(stream, size)) start_decoder_thread();
 }
 
 // Makes the window hold unread bytes: the decoder thread's next window, or
-// one decoder call at a time on demand. |*more_pending| is whether a call of
-// the current read filled the whole window, in which case the decoder may
-// hold more output even with no input left.
-static void refill_window(bool* more_pending) {
+// decoder calls on demand until one produces something. When no more can
+// come, that is the decode error.
+static void refill_window() {
   PayloadReader& r = payload_reader;
   if (decoder.active) {
     take_next_window();
     return;
   }
   while (r.window.pos == r.window.size) {
-    if (r.input.pos >= r.input.size && !*more_pending) fail_decoding();
+    if (r.input.pos >= r.input.size && !last_call_filled_window) fail_decoding();
     r.window.pos = 0;
     r.window.size = PAYLOAD_WINDOW_SIZE;
     size_t result = ZSTD_decompressStream(r.context, &r.window, &r.input);
     if (ZSTD_isError(result)) fail_decoding();
-    *more_pending = r.window.pos == PAYLOAD_WINDOW_SIZE;
+    last_call_filled_window = r.window.pos == PAYLOAD_WINDOW_SIZE;
     r.window.size = r.window.pos;
     r.window.pos = 0;
     release_consumed_input();
@@ -227,9 +234,8 @@ void payload_read(void* buffer, uint64_t n) {
   if (n == 0) return;
   PayloadReader& r = payload_reader;
   unsigned char* out = static_cast<unsigned char*>(buffer);
-  bool more_pending = false;
   while (n > 0) {
-    if (r.window.pos == r.window.size) refill_window(&more_pending);
+    if (r.window.pos == r.window.size) refill_window();
     size_t available = r.window.size - r.window.pos;
     size_t k = n < available ? static_cast<size_t>(n) : available;
     memcpy(out, static_cast<const unsigned char*>(r.window.dst) + r.window.pos, k);
@@ -241,8 +247,7 @@ void payload_read(void* buffer, uint64_t n) {
 
 const unsigned char* payload_read_in_place(uint64_t n, size_t* got) {
   PayloadReader& r = payload_reader;
-  bool more_pending = false;
-  if (r.window.pos == r.window.size) refill_window(&more_pending);
+  if (r.window.pos == r.window.size) refill_window();
   size_t available = r.window.size - r.window.pos;
   *got = n < available ? static_cast<size_t>(n) : available;
   const unsigned char* data = static_cast<const unsigned char*>(r.window.dst) + r.window.pos;

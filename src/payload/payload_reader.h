@@ -26,6 +26,10 @@ extern PayloadReader payload_reader;
 // payload does not stay resident for the whole extraction.
 extern bool payload_input_is_file_mapping;
 
+// True unless a test or a fuzzing harness wants every payload decoded on
+// demand, as on a machine with one CPU.
+extern bool payload_decoder_thread_allowed;
+
 // Allocates the window, then the decoder (library defaults: window limit
 // 2^27). Either failing prints "Error, couldn't allocate memory." on standard
 // output and exits with status 2. A payload larger than one window, on a

@@ -70,10 +70,15 @@ TEST(PayloadReaderTest, SingleByteReadsAcrossFrames) {
 // and one byte more is the decode error. Read once in big pieces and once a
 // byte at a time.
 TEST(PayloadReaderTest, StreamEndingAtAWindowBoundary) {
+  // The reader (and its thread) is set up before the death test: the child
+  // must run the test afresh rather than fork without the thread.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::string data = sample(3 * PAYLOAD_WINDOW_SIZE);
   std::string compressed = compress(data);
-  for (size_t piece : {size_t{65536}, size_t{1}}) {
-    SCOPED_TRACE(piece);
+  for (auto [piece, thread] : {std::pair{size_t{65536}, true}, std::pair{size_t{1}, true},
+                               std::pair{size_t{65536}, false}, std::pair{size_t{1}, false}}) {
+    SCOPED_TRACE(std::to_string(piece) + (thread ? " with the decoder thread" : " on demand"));
+    payload_decoder_thread_allowed = thread;
     open_over(compressed);
     std::string out;
     while (out.size() < data.size()) out += read(std::min(piece, data.size() - out.size()));
@@ -81,6 +86,7 @@ TEST(PayloadReaderTest, StreamEndingAtAWindowBoundary) {
     EXPECT_EXIT(read(1), ::testing::ExitedWithCode(2), "");
     payload_reader_close();
   }
+  payload_decoder_thread_allowed = true;
 }
 
 // Reading in place hands out the window's own bytes, never more than asked
