@@ -25,7 +25,7 @@
 #include "pack/files.h"
 #include "pack/launch_check.h"
 #include "pack/payload_hash.h"
-#include "pack/target_spec.h"
+#include "pack/target_dir.h"
 #include "platform/platform.h"
 
 namespace vorlix::pack {

@@ -8,7 +8,7 @@
 #include "pack/cli.h"
 #include "pack/commands.h"
 #include "pack/display.h"
-#include "pack/target_spec.h"
+#include "pack/target_dir.h"
 
 namespace vorlix::pack {
 namespace {

@@ -1,4 +1,4 @@
-#include "pack/target_spec.h"
+#include "pack/target_dir.h"
 
 #include <strings.h>
 

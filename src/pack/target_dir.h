@@ -1,7 +1,7 @@
 // The path specs that vorlix-pack stores for the launcher: checked strictly
 // before anything is written, so that every stored spec expands at run time.
-#ifndef VORLIX_PACK_TARGET_SPEC_H_
-#define VORLIX_PACK_TARGET_SPEC_H_
+#ifndef VORLIX_PACK_TARGET_DIR_H_
+#define VORLIX_PACK_TARGET_DIR_H_
 
 #include <string>
 #include <string_view>
@@ -25,4 +25,4 @@ std::string default_cache_spec(std::string name, std::string_view hash);
 
 }  // namespace vorlix::pack
 
-#endif  // VORLIX_PACK_TARGET_SPEC_H_
+#endif  // VORLIX_PACK_TARGET_DIR_H_
