@@ -131,8 +131,7 @@ std::string nearest_command(std::string_view name) {
     size_t distance = edit_distance(name, c.name);
     if (distance < best_distance) best_distance = distance, best = c.name;
   }
-  for (const char* other : {"help"})
-    if (edit_distance(name, other) < best_distance) best = other;
+  if (edit_distance(name, "help") < best_distance) best = "help";
   return best;
 }
 
