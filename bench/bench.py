@@ -41,22 +41,37 @@ def measure(commands, runs, env=None, warm_up=True, before=None):
     """Median wall and CPU over |runs| of a list of commands run one after
     another (their times summed per run), and the largest peak RSS. |before|,
     if given, runs untimed before each run (the warm-up included)."""
-    if warm_up:
-        if before:
-            before()
-        for command in commands:
-            measure_once(command, env)
-    walls, cpus, rss = [], [], 0
-    for _ in range(runs):
+    return measure_in_turn([(commands, before)], runs, env, warm_up)[0]
+
+
+def measure_in_turn(jobs, runs, env=None, warm_up=True):
+    """measure() for several (commands, before) jobs, one run of each job per
+    round, so that all of them see the same history. That matters where the
+    file system's speed depends on what happened in the last minutes: ext4
+    without a journal skips recently freed inodes when it makes a file, so
+    making 16,000 files slows down after every tree removed before, and a row
+    measured after another would pay for its place in the sequence."""
+    def run_job(commands, before):
         if before:
             before()
         wall = cpu = 0.0
+        rss = 0
         for command in commands:
             w, c, r = measure_once(command, env)
             wall, cpu, rss = wall + w, cpu + c, max(rss, r)
-        walls.append(wall)
-        cpus.append(cpu)
-    return statistics.median(walls), statistics.median(cpus), rss
+        return wall, cpu, rss
+
+    if warm_up:
+        for commands, before in jobs:
+            run_job(commands, before)
+    samples = [[] for _ in jobs]
+    for round_number in range(runs):
+        # A B, B A, A B, ...: what slows down over the rounds falls on every job alike.
+        order = list(zip(jobs, samples))
+        for job, sample in order if round_number % 2 == 0 else reversed(order):
+            sample.append(run_job(*job))
+    return [(statistics.median(s[0] for s in sample), statistics.median(s[1] for s in sample),
+             max(s[2] for s in sample)) for sample in samples]
 
 
 def sh(script):
@@ -176,10 +191,13 @@ def main():
             scratch = tempfile.mkdtemp(prefix="vorlix-bench-", dir=base)
             cache = os.path.join(scratch, "cache")
             env = dict(os.environ, TMPDIR=scratch, XDG_CACHE_HOME=cache)
+            # The first run of the cached package is compared with the
+            # temporary mode: the two are measured in turn.
+            temporary, first_run = measure_in_turn(
+                [([[package]], None), ([[cached]], lambda: shutil.rmtree(cache, ignore_errors=True))], runs, env)
             rows = [
-                ("vorlix launcher", measure([[package]], runs, env)),
-                ("vorlix launcher, cached, first run",
-                 measure([[cached]], runs, env, before=lambda: shutil.rmtree(cache, ignore_errors=True))),
+                ("vorlix launcher", temporary),
+                ("vorlix launcher, cached, first run", first_run),
                 ("vorlix launcher, cached, later runs", measure([[cached]], runs, env)),
                 ("zstd -dc \\| tar -x, run, rm -rf",
                  measure([sh(f"d=$(mktemp -d -p '{scratch}') && zstd -dcq '{tarball}' | tar -xf - -C \"$d\" "
