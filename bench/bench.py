@@ -5,7 +5,8 @@
 
 Every row is the median of N runs after one warm-up, measured in this run:
 wall time, CPU time (user + system of the whole process tree) and peak RSS
-(the largest process of the tree). Ratios are to the launcher's row.
+(the largest process of the tree). The rows of a table are measured in turn,
+a run of each per round. Ratios are to the launcher's row.
 """
 import argparse
 import os
@@ -41,17 +42,15 @@ def measure(commands, runs, env=None, warm_up=True, before=None):
     """Median wall and CPU over |runs| of a list of commands run one after
     another (their times summed per run), and the largest peak RSS. |before|,
     if given, runs untimed before each run (the warm-up included)."""
-    return measure_in_turn([(commands, before)], runs, env, warm_up)[0]
+    return measure_in_turn([(commands, before, env)], runs, warm_up)[0]
 
 
-def measure_in_turn(jobs, runs, env=None, warm_up=True):
-    """measure() for several (commands, before) jobs, one run of each job per
-    round, so that all of them see the same history. That matters where the
-    file system's speed depends on what happened in the last minutes: ext4
-    without a journal skips recently freed inodes when it makes a file, so
-    making 16,000 files slows down after every tree removed before, and a row
-    measured after another would pay for its place in the sequence."""
-    def run_job(commands, before):
+def measure_in_turn(jobs, runs, warm_up=True):
+    """measure() for several (commands, before, env) jobs, one run of each job
+    per round, so that all of them see the same machine: on a shared virtual
+    machine the speed drifts by a fifth within minutes, and rows measured one
+    after another would differ by when they ran."""
+    def run_job(commands, before, env):
         if before:
             before()
         wall = cpu = 0.0
@@ -62,8 +61,8 @@ def measure_in_turn(jobs, runs, env=None, warm_up=True):
         return wall, cpu, rss
 
     if warm_up:
-        for commands, before in jobs:
-            run_job(commands, before)
+        for job in jobs:
+            run_job(*job)
     samples = [[] for _ in jobs]
     for round_number in range(runs):
         # A B, B A, A B, ...: what slows down over the rounds falls on every job alike.
@@ -76,6 +75,39 @@ def measure_in_turn(jobs, runs, env=None, warm_up=True):
 
 def sh(script):
     return ["sh", "-c", script]
+
+
+def quiet_file_system(inputs):
+    """A |before| that brings the file system to the state of a machine where
+    nothing was removed in the last minutes. ext4 without a journal skips the
+    recently freed inodes whose table block is still in memory when it makes
+    a file, checking them one by one; a tree of 16,000 files made after
+    another was removed in the same place took up to ten times as long here,
+    whichever program made it, and how long depended on the order of the
+    rows. Syncing and dropping the caches ends that; |inputs| (the packages)
+    are read back so that they stay warm. Only root can drop the caches: for
+    others this only syncs."""
+    def settle():
+        os.sync()
+        try:
+            with open("/proc/sys/vm/drop_caches", "w") as drop:
+                drop.write("3\n")
+        except OSError:
+            pass
+        for path in inputs:
+            with open(path, "rb") as data:
+                while data.read(1 << 20):
+                    pass
+    return settle
+
+
+def then(*steps):
+    """One |before| made of several, run in order."""
+    def run_all():
+        for step in steps:
+            if step:
+                step()
+    return run_all
 
 
 def human_time(seconds):
@@ -191,38 +223,48 @@ def main():
             scratch = tempfile.mkdtemp(prefix="vorlix-bench-", dir=base)
             cache = os.path.join(scratch, "cache")
             env = dict(os.environ, TMPDIR=scratch, XDG_CACHE_HOME=cache)
-            # The first run of the cached package is compared with the
-            # temporary mode: the two are measured in turn.
-            temporary, first_run = measure_in_turn(
-                [([[package]], None), ([[cached]], lambda: shutil.rmtree(cache, ignore_errors=True))], runs, env)
-            rows = [
-                ("vorlix launcher", temporary),
-                ("vorlix launcher, cached, first run", first_run),
-                ("vorlix launcher, cached, later runs", measure([[cached]], runs, env)),
+            # On disk, every run that makes a tree starts from a quiet file
+            # system (see quiet_file_system); not for tiny, whose one file is
+            # not slowed down, and whose figures are about warm start-up.
+            quiet = quiet_file_system if place == "disk" and workload != "tiny" else lambda inputs: None
+            run_directly = os.path.join(tree, "run")
+            flat = os.path.join(scratch, "f")
+
+            def warm(command, command_env=None):
+                """A |before| for the rows about warm start-up: one untimed run."""
+                return lambda: subprocess.run(command, env=command_env, stdout=subprocess.DEVNULL, check=True)
+
+            # (name, commands, before, environment). All rows are measured in
+            # turn, so that the ratios between them hold on a noisy machine.
+            jobs = [
+                ("vorlix launcher", [[package]], quiet([package]), env),
+                ("vorlix launcher, cached, first run", [[cached]],
+                 then(lambda: shutil.rmtree(cache, ignore_errors=True), quiet([cached])), env),
+                ("vorlix launcher, cached, later runs", [[cached]], warm([cached], env), env),
                 ("zstd -dc \\| tar -x, run, rm -rf",
-                 measure([sh(f"d=$(mktemp -d -p '{scratch}') && zstd -dcq '{tarball}' | tar -xf - -C \"$d\" "
-                             f"&& \"$d/run\" && rm -rf \"$d\"")], runs)),
-                ("makeself --zstd", measure([[makeself, "--quiet"]], runs, env)),
+                 [sh(f"d=$(mktemp -d -p '{scratch}') && zstd -dcq '{tarball}' | tar -xf - -C \"$d\" "
+                     f"&& \"$d/run\" && rm -rf \"$d\"")], quiet([tarball]), None),
+                ("makeself --zstd", [[makeself, "--quiet"]], quiet([makeself]), env),
                 ("floor: zstd -d >/dev/null + tar -x + rm -rf",
-                 measure([sh(f"zstd -dcq '{tarball}' > /dev/null"),
-                          sh(f"mkdir '{scratch}/f' && tar -xf '{plain_tar}' -C '{scratch}/f'"),
-                          ["rm", "-rf", f"{scratch}/f"]], runs)),
+                 [sh(f"zstd -dcq '{tarball}' > /dev/null"), sh(f"mkdir '{flat}' && tar -xf '{plain_tar}' -C '{flat}'"),
+                  ["rm", "-rf", flat]],
+                 then(lambda: shutil.rmtree(flat, ignore_errors=True), quiet([tarball, plain_tar])), None),
             ]
             if place == "tmpfs":
                 # The limits of a launcher that decodes and writes at once: the
                 # longer of the two, then the removal.
-                rows += [
-                    ("limit: decoding alone (zstd -d >/dev/null)",
-                     measure([sh(f"zstd -dcq '{tarball}' > /dev/null")], runs)),
+                jobs += [
+                    ("limit: decoding alone (zstd -d >/dev/null)", [sh(f"zstd -dcq '{tarball}' > /dev/null")],
+                     None, None),
                     ("limit: extracting the plain tar alone (tar -x)",
-                     measure([sh(f"mkdir '{scratch}/f' && tar -xf '{plain_tar}' -C '{scratch}/f'")], runs,
-                             before=lambda: shutil.rmtree(f"{scratch}/f", ignore_errors=True))),
-                    ("limit: removing the tree alone (rm -rf)",
-                     measure([["rm", "-rf", f"{scratch}/f"]], runs,
-                             before=lambda: subprocess.run(sh(f"mkdir -p '{scratch}/f' && tar -xf '{plain_tar}' "
-                                                              f"-C '{scratch}/f'"), check=True))),
+                     [sh(f"mkdir '{flat}' && tar -xf '{plain_tar}' -C '{flat}'")],
+                     lambda: shutil.rmtree(flat, ignore_errors=True), None),
+                    ("limit: removing the tree alone (rm -rf)", [["rm", "-rf", flat]],
+                     then(lambda: shutil.rmtree(flat, ignore_errors=True),
+                          warm(sh(f"mkdir '{flat}' && tar -xf '{plain_tar}' -C '{flat}'"))), None),
                 ]
-            rows.append(("the program run directly", measure([[os.path.join(tree, "run")]], runs)))
+            jobs.append(("the program run directly", [[run_directly]], warm([run_directly]), None))
+            rows = list(zip([name for name, *_ in jobs], measure_in_turn([job[1:] for job in jobs], runs)))
             shutil.rmtree(scratch, ignore_errors=True)
             leftovers = [name for name in os.listdir(base) if name.startswith("onefile_") and name not in before]
             emit(f"{workload} on {place}:")
@@ -276,7 +318,7 @@ def main():
                  f"(target >= 10)")
         if workload == "app" and place == "disk":
             emit(f"- app on disk: launcher {human_time(launcher[0])} (target: not slower than the 13.79 s "
-                 f"before the decoder thread, on this machine class)")
+                 f"before the decoder thread, on this machine class, measured then without quieting the file system)")
     if packing:
         emit(f"- packing: vorlix-pack speed relative to tar | zstd: {packing[1][1][0] / packing[0][1][0]:.2f} "
              f"(target >= 0.9)")
