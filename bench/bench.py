@@ -143,12 +143,10 @@ def time_packers(pack, work, level, runs, emit):
     tree = os.path.join(work, "app")
     out = os.path.join(work, "packed")
     threads = str(os.cpu_count())
-    packing = [
-        ("vorlix-pack create", measure([[pack, "create", "-q", "--level", level, "-o", out, tree]],
-                                       runs)),
-        (f"tar -c \\| zstd -{level} -T0",
-         measure([sh(f"tar -cf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{out}'")], runs)),
-    ]
+    names = ["vorlix-pack create", f"tar -c \\| zstd -{level} -T0"]
+    packing = list(zip(names, measure_in_turn(
+        [([[pack, "create", "-q", "--level", level, "-o", out, tree]], None, None),
+         ([sh(f"tar -cf - -C '{tree}' . | zstd -q -{level} -T0 -f -o '{out}'")], None, None)], runs)))
     emit(f"Packing app at level {level} with {threads} threads (medians of {runs} runs):")
     emit()
     emit("| | wall (median) | CPU (median) | peak RSS | speed relative to vorlix-pack |")
