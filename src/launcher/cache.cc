@@ -189,7 +189,6 @@ void move_into_place() {
   if (rename(target_directory, cache_directory) != 0) {
     int error = errno;
     remove_directory_tree(target_directory);
-    target_directory_made = 0;
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
     cache_directory_is_ready();  // the winner's; refuses what is not complete
   }

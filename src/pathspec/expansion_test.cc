@@ -157,6 +157,22 @@ TEST(PathSpecTest, ScanningAndFailures) {
   for (const Case& c : cases) check(c);
 }
 
+// The packer checks specs against this table: every name in it must be one
+// the expander knows, and a path placeholder must give an absolute path.
+TEST(PathSpecTest, PlaceholderTableMatchesTheExpander) {
+  ScopedEnv env(base_env({}));
+  set_program(PROGRAM);
+  for (const PathSpecPlaceholder& placeholder : PATH_SPEC_PLACEHOLDERS) {
+    SCOPED_TRACE(placeholder.name);
+    char out[4096];
+    std::string spec = std::string("{") + placeholder.name + "}";
+    ASSERT_TRUE(expand_path_spec(out, spec.c_str(), sizeof out));
+    if (placeholder.gives_absolute_path) {
+      EXPECT_EQ(out[0], '/') << out;
+    }
+  }
+}
+
 TEST(PathSpecTest, PidMustBeDigits) {
   for (const char* value : {"", "12a", " 12"}) {
     SCOPED_TRACE(value);
