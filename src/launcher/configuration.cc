@@ -6,3 +6,5 @@ __attribute__((used)) LauncherConfig launcher_config = {VORLIX_LAUNCHER_CONFIG_M
 const char* target_dir_spec() {
   return launcher_config.target_spec[0] != '\0' ? launcher_config.target_spec : TARGET_DIR_SPEC;
 }
+
+unsigned grace_period_seconds() { return 5; }

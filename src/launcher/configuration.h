@@ -12,4 +12,7 @@ extern LauncherConfig launcher_config;
 // The configured path spec, or TARGET_DIR_SPEC when none was configured.
 const char* target_dir_spec();
 
+// How long a program has to end after a request to stop, in seconds.
+unsigned grace_period_seconds();
+
 #endif  // VORLIX_LAUNCHER_CONFIGURATION_H_

@@ -10,12 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/cleanup.h"
 #include "launcher/configuration.h"
 #include "launcher/signals.h"
+#include "launcher/supervise.h"
 #include "pathspec/expansion.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "payload/self_location.h"
+#include "platform/platform.h"
 #include "state/launch_state.h"
 
 namespace {
@@ -28,6 +31,14 @@ void begin_extraction() {
   stop_if_terminated();
   extraction_started = 1;
   restore_signal_mask(&previous);
+}
+
+// A termination signal that stopped the extraction part way ends the launch
+// by that signal, with what was written removed.
+void stop_extraction() {
+  sigset_t previous;
+  block_handled_signals(&previous);
+  stop_if_terminated();
 }
 
 // dirname may write into its argument, and own_path must stay whole for the
@@ -58,7 +69,7 @@ void extract_payload() {
   CompressedStream stream = check_payload_header(payload_start, payload_length);
   payload_reader_open(stream.data, stream.size);
   begin_extraction();
-  extract_archive();
+  if (!extract_archive()) stop_extraction();
   release_own_file();
   payload_reader_close();
 }
@@ -87,10 +98,32 @@ void exec_program(int argc, char** argv) {
   argv[0] = const_cast<char*>(find_own_executable());
   execv(exec_path, argv);
   report_errno("Error, couldn't launch child (exec)", errno);
-  exit(2);
+  _exit(2);
 }
 
-int exit_status_of(int wait_status) {
-  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
-  return WEXITSTATUS(wait_status);
+int run_program(int argc, char** argv, bool temporary) {
+  sigset_t previous;
+  block_handled_signals(&previous);
+  take_signals_before_fork();
+  stop_if_terminated();
+  if (temporary) platform_become_reaper();
+  pid_t launcher = getpid();
+  pid_t pid = fork();
+  if (pid < 0) {
+    report_errno("Error, couldn't launch child (fork)", errno);
+    exit(2);
+  }
+  if (pid == 0) {
+    if (temporary) platform_die_with_parent(launcher);
+    exec_program(argc, argv);
+  }
+  child_pid = pid;
+  send_held_back_signals();
+  return supervise_program(temporary);
+}
+
+void end_as_program_ended(int wait_status) {
+  clean_up();
+  if (WIFSIGNALED(wait_status)) die_by_signal(WTERMSIG(wait_status));
+  exit(WEXITSTATUS(wait_status));
 }

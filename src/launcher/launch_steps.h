@@ -27,11 +27,19 @@ void publish_program_environment(int argc, char** argv);
 // Restores the signals the program must start with and executes exec_path
 // with the package's own path as argument zero. Expects the handled signals
 // blocked. On failure reports "Error, couldn't launch child (exec)" and
-// exits with 2.
+// leaves with _exit(2), so that a forked child never runs the clean-up.
 [[noreturn]] void exec_program(int argc, char** argv);
 
-// The shell's convention: an exit code as it is, a death by signal N as
-// 128 + N.
-int exit_status_of(int wait_status);
+// Runs the program as the launcher's child and waits for it (supervise.h);
+// returns its wait status. A termination signal that came before stops the
+// launch instead. In temporary mode (|temporary|) the launcher becomes the
+// reaper of the program's descendants and waits for them too, and the
+// program is killed by the kernel if the launcher is. A failed fork is
+// reported ("Error, couldn't launch child (fork)") and exits with 2.
+int run_program(int argc, char** argv, bool temporary);
+
+// Cleans up and ends as the program ended: with its exit code, or by the
+// signal that ended it.
+[[noreturn]] void end_as_program_ended(int wait_status);
 
 #endif  // VORLIX_LAUNCHER_LAUNCH_STEPS_H_

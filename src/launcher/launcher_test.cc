@@ -337,16 +337,13 @@ TEST_F(LauncherTest, DamagedStreamsFailToDecode) {
     EXPECT_EQ(r.exit_code(), 2);
     EXPECT_EQ(r.out, DECODE_MESSAGE);
     EXPECT_EQ(r.err, "");
-    // The first frame's entries were written and stay.
-    ASSERT_EQ(std::distance(fs::directory_iterator(tmp()), fs::directory_iterator()), 1);
-    fs::path target = fs::directory_iterator(tmp())->path();
-    EXPECT_EQ(read_file(target / "run"), entries[0].data);
-    fs::remove_all(target);
+    // The first frame's entries were written, and removed with the rest.
+    EXPECT_TRUE(tmp_is_empty());
   }
 }
 
 // With the decoder ahead of the writer: damage in a later frame is reported
-// after everything before it has been written, as on demand.
+// once the writer gets there, and what was written is removed.
 TEST_F(LauncherTest, DamageInALaterFrameAfterManyEntries) {
   std::vector<ArchiveEntry> entries = {script("run", "exit 0")};
   for (int i = 0; i < 3000; ++i) entries.push_back({"d/" + std::to_string(i), 0, random_bytes(300, i)});
@@ -357,18 +354,8 @@ TEST_F(LauncherTest, DamageInALaterFrameAfterManyEntries) {
   ProcessResult r = launch(write_package_stream(path("pkg"), compress(archive.substr(0, split)) + rest));
   EXPECT_EQ(r.exit_code(), 2);
   EXPECT_EQ(r.out, DECODE_MESSAGE);
-  ASSERT_EQ(std::distance(fs::directory_iterator(tmp()), fs::directory_iterator()), 1);
-  fs::path target = fs::directory_iterator(tmp())->path();
-  // Every entry wholly inside the first frame is there, whole.
-  size_t offset = encode_archive({entries[0]}).size() - 1;
-  int complete = 0;
-  for (int i = 0; i < 3000; ++i) {
-    offset += encode_archive({entries[i + 1]}).size() - 1;
-    if (offset > split) break;
-    ASSERT_EQ(read_file(target / "d" / std::to_string(i)), entries[i + 1].data) << i;
-    ++complete;
-  }
-  EXPECT_GT(complete, 2000);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(tmp_is_empty());
 }
 
 // Many tiny entries, and one large highly compressible file: the same bytes
@@ -410,12 +397,20 @@ TEST_F(LauncherTest, ExitStatusIsTheChilds) {
     int status;
   };
   for (const Case& c : {Case{"PROBE_EXIT", "0", 0}, Case{"PROBE_EXIT", "7", 7}, Case{"PROBE_EXIT", "255", 255},
-                        Case{"PROBE_SIGNAL", "9", 137}, Case{"PROBE_SIGNAL", "11", 139}}) {
+                        Case{"PROBE_SIGNAL", "9", -9}, Case{"PROBE_SIGNAL", "11", -11},
+                        Case{"PROBE_SIGNAL", "15", -15}}) {
     SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     ProcessOptions options;
     options.env[c.variable] = c.value;
     ProcessResult r = launch(package, {}, options);
-    EXPECT_EQ(r.exit_code(), c.status) << r.err;
+    // A program that died of a signal: the launcher dies of the same one,
+    // without a core dump of its own.
+    if (c.status < 0) {
+      EXPECT_EQ(r.term_signal(), -c.status) << r.err;
+      EXPECT_FALSE(WCOREDUMP(r.wait_status));
+    } else {
+      EXPECT_EQ(r.exit_code(), c.status) << r.err;
+    }
     EXPECT_TRUE(tmp_is_empty());
   }
 }

@@ -3,11 +3,12 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "launcher/cleanup.h"
-#include "state/launch_state.h"
 #include "platform/platform.h"
+#include "state/launch_state.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ constexpr int HANDLED_COUNT = sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0]
 bool installed[HANDLED_COUNT];
 // Signals to send on once the child exists.
 volatile sig_atomic_t held_back[HANDLED_COUNT];
-// The first termination signal that came; 0 while none has.
-volatile sig_atomic_t termination_signal;
 
 sigset_t start_mask;
 bool sigchld_was_ignored;
@@ -43,20 +42,25 @@ int index_of(int signal_number) {
 void handled_signal_set(sigset_t* set) {
   sigemptyset(set);
   for (const HandledSignal& s : HANDLED_SIGNALS) sigaddset(set, s.number);
+  sigaddset(set, SIGCHLD);
 }
 
-// Whether the child did not get this signal itself: another process sent it
-// to the launcher, or the launcher's terminal hung up on its session leader.
-// A process whose id is invisible here (another pid namespace) shows as 0.
-bool meant_for_child(int signal_number, const siginfo_t* info) {
-  if (platform_signal_sent_by_process(info)) return child_pid == 0 || info->si_pid != child_pid;
-  return signal_number == SIGHUP && leads_session;
+// What the handler does, and what is done for the signals that came while
+// the handled signals were blocked before the fork.
+void record(int signal_number, const siginfo_t* info) {
+  int index = index_of(signal_number);
+  if (index < 0) return;
+  if (HANDLED_SIGNALS[index].terminates) {
+    if (stop_signal == 0) stop_signal = signal_number;
+  } else if (sent_by_process(info)) {
+    held_back[index] = 1;
+  }
 }
 
-// Never signals a reaped child: its process id may belong to another process
-// by now. Until the launcher reaps it, the id stays the child's.
-void send_to_child(int signal_number) {
-  if (child_pid != 0 && !child_reaped) kill(child_pid, signal_number);
+void on_signal(int signal_number, siginfo_t* info, void*) {
+  int saved_errno = errno;  // the interrupted code may be about to read it
+  record(signal_number, info);
+  errno = saved_errno;
 }
 
 }  // namespace
@@ -86,23 +90,6 @@ void install_signal_handlers() {
   }
 }
 
-void on_signal(int signal_number, siginfo_t* info, void*) {
-  int saved_errno = errno;  // the interrupted code may be about to read it
-  int index = index_of(signal_number);
-  bool for_child = meant_for_child(signal_number, info);
-  if (index >= 0 && HANDLED_SIGNALS[index].terminates) {
-    if (termination_signal == 0) termination_signal = signal_number;
-    if (for_child) send_to_child(signal_number);
-    stop_child_and_clean_up();
-  } else if (index >= 0 && for_child) {
-    if (child_pid == 0)
-      held_back[index] = 1;
-    else
-      send_to_child(signal_number);
-  }
-  errno = saved_errno;
-}
-
 void block_handled_signals(sigset_t* previous) {
   sigset_t blocked;
   handled_signal_set(&blocked);
@@ -111,17 +98,39 @@ void block_handled_signals(sigset_t* previous) {
 
 void restore_signal_mask(const sigset_t* previous) { sigprocmask(SIG_SETMASK, previous, nullptr); }
 
+void signals_to_wait_for(sigset_t* set) {
+  sigemptyset(set);
+  for (int i = 0; i < HANDLED_COUNT; ++i)
+    if (installed[i]) sigaddset(set, HANDLED_SIGNALS[i].number);
+  sigaddset(set, SIGCHLD);
+}
+
+bool sent_by_process(const siginfo_t* info) { return platform_signal_sent_by_process(info); }
+
+bool hang_up_missed_by_program(int signal_number, const siginfo_t* info) {
+  return signal_number == SIGHUP && leads_session && !sent_by_process(info);
+}
+
+void take_signals_before_fork() {
+  sigset_t set;
+  signals_to_wait_for(&set);
+  sigdelset(&set, SIGCHLD);
+  const struct timespec no_wait = {0, 0};
+  siginfo_t info;
+  for (int signal_number; (signal_number = sigtimedwait(&set, &info, &no_wait)) > 0;) record(signal_number, &info);
+}
+
 void stop_if_terminated() {
-  if (termination_signal == 0) return;
-  stop_child_and_clean_up();
-  exit(128 + termination_signal);
+  if (stop_signal == 0) return;
+  clean_up();
+  die_by_signal(stop_signal);
 }
 
 void send_held_back_signals() {
   for (int i = 0; i < HANDLED_COUNT; ++i) {
     if (!held_back[i]) continue;
     held_back[i] = 0;
-    send_to_child(HANDLED_SIGNALS[i].number);
+    kill(child_pid, HANDLED_SIGNALS[i].number);
   }
 }
 
@@ -130,4 +139,17 @@ void prepare_signals_for_program() {
     if (installed[i]) signal(HANDLED_SIGNALS[i].number, SIG_DFL);
   if (sigchld_was_ignored) signal(SIGCHLD, SIG_IGN);
   sigprocmask(SIG_SETMASK, &start_mask, nullptr);
+}
+
+void die_by_signal(int signal_number) {
+  const struct rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  signal(signal_number, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  kill(getpid(), signal_number);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  // Still here: the signal does not end this process.
+  exit(128 + signal_number);
 }

@@ -139,7 +139,8 @@ void make_executable(FILE* file) {
   if (fchmod(fd, executable_mode(status.st_mode)) != 0) report_errno("fchmod", errno);
 }
 
-void extract_file(unsigned char flags) {
+// Writes one file; false when a termination signal stopped it part way.
+bool extract_file(unsigned char flags) {
   unsigned char size_bytes[8];
   payload_read(size_bytes, sizeof size_bytes);
   uint64_t remaining = read_le64(size_bytes);
@@ -153,6 +154,10 @@ void extract_file(unsigned char flags) {
   // Content goes to the file straight from the decoder's window, in pieces
   // of at most COPY_BUFFER_SIZE bytes (fewer where a window ends).
   while (remaining > 0) {
+    if (stop_signal != 0) {
+      fclose(file);
+      return false;
+    }
     size_t piece;
     const unsigned char* data = payload_read_in_place(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE, &piece);
     if (fwrite(data, 1, piece, file) != piece) fail_unpack(errno);
@@ -160,6 +165,7 @@ void extract_file(unsigned char flags) {
   }
   if (flags & ENTRY_FLAG_EXECUTABLE) make_executable(file);
   if (fclose(file) != 0) fail_unpack(errno);
+  return true;
 }
 
 }  // namespace
@@ -186,10 +192,11 @@ void create_parent_directories(const char* path) {
   if (access(directory, F_OK) == 0 || mkdir(directory, 0700) == 0) record_directory(directory);
 }
 
-void extract_archive() {
+bool extract_archive() {
   for (;;) {
+    if (stop_signal != 0) return false;
     read_text_field();
-    if (entry_name[0] == '\0') return;
+    if (entry_name[0] == '\0') return true;
 
     size_t length = 0;
     entry_path[0] = '\0';
@@ -206,7 +213,7 @@ void extract_archive() {
     payload_read(&flags, 1);
     if (flags & ENTRY_FLAG_SYMLINK)
       extract_link();
-    else
-      extract_file(flags);
+    else if (!extract_file(flags))
+      return false;
   }
 }

@@ -20,9 +20,12 @@ void forget_directories();
 // links, and parent directories of mode 0700. The target directory itself is
 // made here with mkdir, for the first entry; when something already exists at
 // its path nothing is written. The first entry's full path becomes exec_path.
-// Every failure prints its line and exits with status 2; none removes what
-// was written.
-void extract_archive();
+// Every failure prints its line and exits with status 2 (what was written is
+// removed by the launcher's clean-up at exit). Returns true at the end
+// marker, false when a termination signal (stop_signal) came: it is checked
+// before every entry and every piece of a file, so the extraction stops
+// within one piece.
+bool extract_archive();
 
 // Takes target_directory, which the caller has just made privately, as made
 // by this launcher: the extraction writes into it, and a clean-up removes it.

@@ -48,4 +48,19 @@ bool platform_signal_sent_by_process(const siginfo_t* info);
 // that it can be used from a signal handler. Never nullptr.
 const char* platform_error_text(int error_number);
 
+// In a child just forked: asks the kernel to kill this process with SIGKILL
+// when its parent ends, then makes sure |parent| has not ended already (the
+// request would come too late); if it has, kills this process at once.
+void platform_die_with_parent(int parent);
+
+// Makes this process the reaper of its descendants: a descendant whose
+// parent ends is re-parented to it rather than to process 1. False when the
+// system refuses.
+bool platform_become_reaper();
+
+// Sends |signal_number| to every descendant of this process (never to the
+// process itself). Returns how many were signalled, or -1 when the system
+// cannot tell.
+int platform_signal_descendants(int signal_number);
+
 #endif  // VORLIX_PLATFORM_PLATFORM_H_

@@ -1,5 +1,8 @@
 #include <sys/types.h>
 #include <sys/sysctl.h>
+#include <sys/procctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <dirent.h>
 #include <signal.h>
 #include <errno.h>
@@ -47,4 +50,30 @@ const char* platform_error_text(int error_number) {
   if (error_number >= 0 && error_number < sys_nerr && sys_errlist[error_number] != nullptr)
     return sys_errlist[error_number];
   return "Unknown error";
+}
+
+void platform_die_with_parent(int parent) {
+  int signal_number = SIGKILL;
+  procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signal_number);
+  if (getppid() != parent) kill(getpid(), SIGKILL);
+}
+
+// PROC_REAP_KILL of a process that is no reaper would act on its reaper's
+// descendants (perhaps every process of the system), so it is only asked for
+// once this process is one.
+static bool is_reaper;
+
+bool platform_become_reaper() {
+  is_reaper = procctl(P_PID, getpid(), PROC_REAP_ACQUIRE, nullptr) == 0 || errno == EBUSY;
+  return is_reaper;
+}
+
+int platform_signal_descendants(int signal_number) {
+  if (!is_reaper) return -1;
+  struct procctl_reaper_kill request;
+  memset(&request, 0, sizeof request);
+  request.rk_sig = signal_number;
+  // Every descendant of this process, which is their reaper.
+  if (procctl(P_PID, getpid(), PROC_REAP_KILL, &request) != 0 && errno != ESRCH) return -1;
+  return static_cast<int>(request.rk_killed);
 }

@@ -1,4 +1,8 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -44,4 +48,76 @@ bool platform_signal_sent_by_process(const siginfo_t* info) {
 const char* platform_error_text(int error_number) {
   const char* text = strerrordesc_np(error_number);
   return text != nullptr ? text : "Unknown error";
+}
+
+void platform_die_with_parent(int parent) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) kill(getpid(), SIGKILL);
+}
+
+bool platform_become_reaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
+
+namespace {
+
+// The process table read from /proc: each process and its parent.
+constexpr int PROCESS_TABLE_MAX = 65536;
+int process_ids[PROCESS_TABLE_MAX];
+int parent_ids[PROCESS_TABLE_MAX];
+bool in_subtree[PROCESS_TABLE_MAX];
+
+// The parent of process |pid| from /proc/<pid>/stat, or -1. The name in
+// parentheses may hold any byte, so the fields are read after its last ')'.
+int parent_of(const char* pid) {
+  char path[64];
+  char stat[512];
+  snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t length = read(fd, stat, sizeof stat - 1);
+  close(fd);
+  if (length <= 0) return -1;
+  stat[length] = '\0';
+  const char* end = strrchr(stat, ')');
+  int parent;
+  char state;
+  if (end == nullptr || sscanf(end + 1, " %c %d", &state, &parent) != 2) return -1;
+  return parent;
+}
+
+}  // namespace
+
+int platform_signal_descendants(int signal_number) {
+  int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  alignas(struct dirent64) static char buffer[DIRECTORY_BUFFER_SIZE];
+  int count = 0;
+  for (long filled; (filled = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+    long offset = 0;
+    PlatformEntryKind kind;
+    while (const char* name = platform_next_directory_entry(buffer, filled, &offset, &kind)) {
+      if (name[0] < '1' || name[0] > '9' || count == PROCESS_TABLE_MAX) continue;
+      int parent = parent_of(name);
+      if (parent <= 0) continue;
+      process_ids[count] = atoi(name);
+      parent_ids[count] = parent;
+      in_subtree[count] = false;
+      ++count;
+    }
+  }
+  close(fd);
+  // Marks descendants level by level until no more are found.
+  int self = getpid();
+  int signalled = 0;
+  for (bool found = true; found;) {
+    found = false;
+    for (int i = 0; i < count; ++i) {
+      if (in_subtree[i]) continue;
+      bool below = parent_ids[i] == self;
+      for (int j = 0; j < count && !below; ++j) below = in_subtree[j] && process_ids[j] == parent_ids[i];
+      if (!below) continue;
+      in_subtree[i] = found = true;
+      if (kill(process_ids[i], signal_number) == 0) ++signalled;
+    }
+  }
+  return signalled;
 }

@@ -27,14 +27,14 @@ extern volatile sig_atomic_t extraction_started;
 // planted by someone else) is never touched.
 extern volatile sig_atomic_t target_directory_made;
 
+// The first termination signal that came before the program was started; 0
+// while none has. The launch stops at its next check (before the extraction,
+// after every piece the extraction writes, before the fork or the exec),
+// removes what it wrote and ends by that signal.
+extern volatile sig_atomic_t stop_signal;
+
 // The child's process id once fork has returned in the parent; 0 before.
 extern volatile pid_t child_pid;
-
-// Set when a clean-up inquiry reaped the child, with the child's wait status,
-// so that the launch sequence's own wait (which then finds no child) still
-// knows how the child ended.
-extern volatile sig_atomic_t child_reaped;
-extern volatile int child_wait_status;
 
 // Writes "<message>: <error text>\n" to standard error.
 void report_errno(const char* message, int error_number);
