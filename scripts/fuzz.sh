@@ -2,7 +2,7 @@
 # Builds the fuzz targets with clang and libFuzzer and runs each for a while:
 #   scripts/fuzz.sh [SECONDS] [TARGET...]      (default: 60 s, both targets)
 # The corpus grows in build-fuzz/corpus/TARGET; crashing inputs land in
-# build-fuzz/artifacts/TARGET. Copy a finding into src/testing/fuzz_regressions
+# build-fuzz/artifacts/TARGET. Copy a finding into fuzz/regressions
 # so that the test suite replays it. The targets give up root when they start,
 # so their directories are made writable for nobody.
 set -eu
@@ -21,7 +21,7 @@ $build/fuzz_seeds $build/seeds
 pids=""
 for target in $targets; do
   mkdir -p $build/corpus/$target $build/artifacts/$target
-  cp $build/seeds/* src/testing/fuzz_regressions/* $build/corpus/$target/
+  cp $build/seeds/* fuzz/regressions/* $build/corpus/$target/
   chmod -R a+rwX $build/corpus $build/artifacts
   $build/$target $build/corpus/$target -max_total_time="$seconds" -timeout=10 -close_fd_mask=3 \
     -artifact_prefix=$build/artifacts/$target/ -print_final_stats=1 \

@@ -151,11 +151,23 @@ ParsedCommand parse_command(const CommandSpec& command, int argc, char** argv) {
   opterr = 0;
   optind = 1;
   for (int c; (c = getopt_long(argc, argv, short_options.c_str(), long_options.data(), nullptr)) != -1;) {
-    // The option as written: "-x" for a short one, "--name" for a long one.
-    std::string written = optopt != 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt)
-                                                      : std::string(argv[optind - 1]).substr(0, std::string(argv[optind - 1]).find('='));
-    if (c == '?') throw UsageError("unknown option '" + written + "'");
-    if (c == ':') throw UsageError("option '" + written + "' requires a value");
+    // Errors in getopt's own words. A long option getopt recognised is named
+    // in full (an abbreviation such as "--lev" as "--level"), as getopt does;
+    // an unknown one as written, without any "=VALUE".
+    if (c == '?' || c == ':') {
+      std::string name;
+      if (optopt >= 256) {
+        name = std::string("--") + options[static_cast<size_t>(optopt - 256)].long_name;
+      } else if (optopt != 0) {
+        name = std::string("-") + static_cast<char>(optopt);
+      } else {
+        std::string word = argv[optind - 1];
+        name = word.substr(0, word.find('='));
+      }
+      if (c == ':') throw UsageError("option '" + name + "' requires an argument");
+      if (optopt >= 256) throw UsageError("option '" + name + "' doesn't allow an argument");
+      throw UsageError("unknown option '" + name + "'");
+    }
     const OptionSpec* o = nullptr;
     if (c >= 256) {
       o = &options[static_cast<size_t>(c - 256)];

@@ -17,7 +17,7 @@
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
 #include "payload/self_location.h"
-#include "testing/fuzz_sandbox.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ int __wrap_fclose(FILE* file) {
 }
 
 int LLVMFuzzerInitialize(int*, char***) {
-  scratch = vorlix::testing::enter_fuzz_sandbox();
+  scratch = vorlix::fuzz::enter_fuzz_sandbox();
   snprintf(target_directory, sizeof target_directory, "%s/target", scratch.c_str());
   return 0;
 }

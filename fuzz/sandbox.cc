@@ -1,4 +1,4 @@
-#include "testing/fuzz_sandbox.h"
+#include "sandbox.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -10,7 +10,7 @@
 
 #include <filesystem>
 
-namespace vorlix::testing {
+namespace vorlix::fuzz {
 
 namespace {
 
@@ -47,4 +47,4 @@ std::string enter_fuzz_sandbox() {
   return pattern;
 }
 
-}  // namespace vorlix::testing
+}  // namespace vorlix::fuzz

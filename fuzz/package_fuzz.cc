@@ -10,14 +10,14 @@
 
 #include "format/package_reader.h"
 #include "pack/commands.h"
-#include "testing/fuzz_sandbox.h"
+#include "sandbox.h"
 
 namespace {
 std::string scratch;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  scratch = vorlix::testing::enter_fuzz_sandbox();
+  scratch = vorlix::fuzz::enter_fuzz_sandbox();
   return 0;
 }
 
