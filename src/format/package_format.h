@@ -53,6 +53,33 @@ inline void write_le64(unsigned char* bytes, uint64_t value) {
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// What makes an entry name unsafe to create below a directory.
+enum EntryNameFault {
+  ENTRY_NAME_SOUND,
+  ENTRY_NAME_EMPTY,
+  ENTRY_NAME_ABSOLUTE,
+  ENTRY_NAME_EMPTY_COMPONENT,
+  ENTRY_NAME_DOT_DOT_COMPONENT,
+  ENTRY_NAME_DOT_COMPONENT,
+};
+
+// Whether the |length| bytes at |name| are safe to create below a directory:
+// relative, without empty, "." or ".." components.
+inline EntryNameFault entry_name_fault(const char* name, size_t length) {
+  if (length == 0) return ENTRY_NAME_EMPTY;
+  if (name[0] == '/') return ENTRY_NAME_ABSOLUTE;
+  size_t start = 0;
+  for (size_t at = 0; at <= length; ++at) {
+    if (at < length && name[at] != '/') continue;
+    size_t part = at - start;
+    if (part == 0) return ENTRY_NAME_EMPTY_COMPONENT;
+    if (part == 2 && name[start] == '.' && name[start + 1] == '.') return ENTRY_NAME_DOT_DOT_COMPONENT;
+    if (part == 1 && name[start] == '.') return ENTRY_NAME_DOT_COMPONENT;
+    start = at + 1;
+  }
+  return ENTRY_NAME_SOUND;
+}
+
 // Where the payload header starts in a file of |file_size| bytes whose trailer
 // holds |payload_length|. False when the trailer cannot describe a payload
 // inside the file: files shorter than header plus trailer, and lengths outside

@@ -39,9 +39,6 @@ std::optional<LauncherConfig> read_launcher_config(std::string_view image) {
   if (at == std::string_view::npos) return std::nullopt;
   LauncherConfig config;
   std::memcpy(&config, image.data() + at, sizeof config);
-  config.target_spec[sizeof config.target_spec - 1] = '\0';
-  config.payload_hash[sizeof config.payload_hash - 1] = '\0';
-  config.exec_name[sizeof config.exec_name - 1] = '\0';
   return config;
 }
 
@@ -158,18 +155,15 @@ PackageSummary verify_package(std::string_view package, const std::function<void
 }
 
 const char* unsafe_name_reason(std::string_view name) {
-  if (name.empty()) return "empty name";
-  if (name.front() == '/') return "absolute name";
-  size_t start = 0;
-  for (;;) {
-    size_t slash = name.find('/', start);
-    std::string_view part = name.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (part.empty()) return "empty path component";
-    if (part == "..") return "'..' component";
-    if (part == ".") return "'.' component";
-    if (slash == std::string_view::npos) return nullptr;
-    start = slash + 1;
+  switch (entry_name_fault(name.data(), name.size())) {
+    case ENTRY_NAME_SOUND: return nullptr;
+    case ENTRY_NAME_EMPTY: return "empty name";
+    case ENTRY_NAME_ABSOLUTE: return "absolute name";
+    case ENTRY_NAME_EMPTY_COMPONENT: return "empty path component";
+    case ENTRY_NAME_DOT_DOT_COMPONENT: return "'..' component";
+    case ENTRY_NAME_DOT_COMPONENT: return "'.' component";
   }
+  return "unsafe name";
 }
 
 }  // namespace vorlix

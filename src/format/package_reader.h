@@ -36,8 +36,9 @@ std::string_view launcher_image_of(std::string_view package);
 // when the mark occurs more than once or the block is cut short.
 size_t find_launcher_config(std::string_view image);
 
-// The configuration block of |image|, with every text NUL-terminated within
-// its field; nullopt when the image has none.
+// The configuration block of |image| as it is, unchecked (see
+// launcher_config_problem); nullopt when the image has none, or none with an
+// intact mark.
 std::optional<LauncherConfig> read_launcher_config(std::string_view image);
 
 // The decoded bytes of a compressed stream, pulled on demand.

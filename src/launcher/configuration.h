@@ -12,7 +12,10 @@ extern LauncherConfig launcher_config;
 // The configured path spec, or TARGET_DIR_SPEC when none was configured.
 const char* target_dir_spec();
 
-// How long a program has to end after a request to stop, in seconds.
-unsigned grace_period_seconds();
+// Refuses a package whose configuration block is damaged (see
+// launcher_config_problem): prints "Error, damaged package configuration:
+// <problem>." to standard error and exits with status 2. Returns when the
+// block is sound; then every text in it ends within its field.
+void check_launcher_configuration();
 
 #endif  // VORLIX_LAUNCHER_CONFIGURATION_H_

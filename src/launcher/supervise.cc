@@ -55,7 +55,7 @@ void start_grace_period(Supervision* s) {
   s->stopping = true;
   s->deadline_set = true;
   s->deadline = now();
-  s->deadline.tv_sec += static_cast<time_t>(grace_period_seconds());
+  s->deadline.tv_sec += static_cast<time_t>(launcher_config_grace_period_s(launcher_config));
 }
 
 // Reaps every child that has ended; the program's status is kept.

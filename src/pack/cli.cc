@@ -27,14 +27,17 @@ const std::vector<CommandSpec> COMMANDS = {
        "where the package extracts, a path spec such as '{PROGRAM_DIR}/.run-{PID}' (default: "
        "'{TEMP}/onefile_{PID}_{TIME}', or '{CACHE_DIR}/vorlix/NAME-HASH' with --cache)"},
       {"cache", 0, nullptr, "extract once into a directory that is kept, and run from there"},
+      {"grace-period", 0, "SECONDS",
+       "how long the program has to end after the launcher sent on a request to stop, before it is killed: "
+       "0-3600 (default 5)"},
       {"quiet", 'q', nullptr, "no progress and no summary (warnings stay)"}}},
     {"list",
      {"PACKAGE"},
      "show a package's launch mode and entries",
-     "Prints the launch mode and target directory, then one line per entry in archive order: 'f' file, "
+     "Prints the launch mode, target directory and grace period, then one line per entry in archive order: 'f' file, "
      "'x' executable file, 'l' link (its size is the target's length). Names are shown with control "
      "characters and invalid UTF-8 escaped; entries that a launcher would refuse, or that would land "
-     "outside the package's directory, are marked.",
+     "outside the package's directory, are marked, as is a launcher configuration that a launcher would refuse.",
      {{"json", 0, nullptr, "print JSON: valid UTF-8 names as they are, others also as hexadecimal bytes"}}},
     {"extract",
      {"PACKAGE", "DIR"},
@@ -50,7 +53,8 @@ const std::vector<CommandSpec> COMMANDS = {
      "Checks the trailer, the header, every zstd frame and its content checksum, the archive up to its end "
      "marker and that nothing follows it, and what a launcher would do: there is a first entry and it is an "
      "executable file, every entry lands inside the package's directory (no absolute names, no '..', '.' or "
-     "empty components, nothing through a link an earlier entry made), and names fit the launcher. Prints "
+     "empty components, nothing through a link an earlier entry made, none named .vorlix-complete), names fit "
+     "the launcher, and the launcher's configuration block is sound. Prints "
      "one line per problem and exits 1, or prints the summary.",
      {}},
 };

@@ -3,6 +3,7 @@
 #ifndef VORLIX_PACK_COMMANDS_H_
 #define VORLIX_PACK_COMMANDS_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,7 @@ struct CreateOptions {
   bool quiet = false;
   std::string target_spec;  // empty: the mode's default
   bool cache = false;       // cached mode: extract once, keep the directory
+  std::optional<uint32_t> grace_period;  // seconds; none: the launcher's default
 };
 
 int create_package(const CreateOptions& options);
@@ -32,8 +34,11 @@ int verify_package_file(const std::string& package);
 struct LaunchSetting {
   std::string mode = "temporary";
   std::string target_spec = TARGET_DIR_SPEC;
+  std::optional<uint32_t> grace_period_s = GRACE_PERIOD_DEFAULT_S;  // none: unknown
   std::string payload_hash;  // cached mode
   std::string exec_name;     // cached mode
+  // Why a launcher would refuse the configuration; "" when it is sound.
+  std::string problem;
 };
 LaunchSetting launch_setting_of(std::string_view package);
 

@@ -82,6 +82,8 @@ std::optional<std::pair<dev_t, ino_t>> check_output(const CreateOptions& options
 }
 
 void check_name(const std::string& name, const fs::path& path) {
+  if (names_cache_complete_marker(name.data(), name.size()))
+    fail(path.string(), "name kept for the cached directory's own record");
   if (name.size() > ENTRY_NAME_MAX)
     fail(path.string(), "name longer than " + std::to_string(ENTRY_NAME_MAX) + " bytes");
 }
@@ -222,17 +224,16 @@ Launcher read_launcher(const CreateOptions& options) {
 }
 
 // Whether the package needs the launcher's configuration block filled in:
-// without --target-dir and --cache the image stays as it is, byte for byte.
-bool configured(const CreateOptions& options) { return options.cache || !options.target_spec.empty(); }
+// without --target-dir, --cache and --grace-period the image stays as it
+// is, byte for byte.
+bool configured(const CreateOptions& options) {
+  return options.cache || !options.target_spec.empty() || options.grace_period.has_value();
+}
 
-void check_configuration(const CreateOptions& options, const Scan& scan, const Launcher& launcher) {
+void check_configuration(const CreateOptions& options, const Launcher& launcher) {
   if (!configured(options)) return;
   if (launcher.config_offset == std::string::npos)
-    fail(launcher.path, "launcher image has no configuration block; --target-dir and --cache need one");
-  if (options.cache) {
-    for (const InputEntry& e : scan.entries)
-      if (e.name == CACHE_COMPLETE_MARKER) fail(e.path.string(), "name kept for the cached directory's own record");
-  }
+    fail(launcher.path, "launcher image has no configuration block; --target-dir, --cache and --grace-period need one");
 }
 
 // The package's name for the cached default: OUTPUT's last component
@@ -247,12 +248,17 @@ LauncherConfig make_configuration(const CreateOptions& options, const std::strin
   memset(&config, 0, sizeof config);
   memcpy(config.mark, LAUNCHER_CONFIG_MARK, sizeof config.mark);
   config.mode = options.cache ? LAUNCH_MODE_CACHED : LAUNCH_MODE_TEMPORARY;
+  if (options.grace_period) config.grace_period = launcher_config_grace_period_field(*options.grace_period);
   std::string spec = options.target_spec;
   if (spec.empty() && options.cache) spec = default_cache_spec(package_name(options.output), payload_hash);
   if (spec.size() >= sizeof config.target_spec) fail("--target-dir '" + spec + "'", "too long");
   memcpy(config.target_spec, spec.data(), spec.size());
   memcpy(config.payload_hash, payload_hash.data(), std::min(payload_hash.size(), sizeof config.payload_hash - 1));
   memcpy(config.exec_name, exec.data(), std::min(exec.size(), sizeof config.exec_name - 1));
+  // The options were checked by the rules the launcher applies; this holds
+  // unless the packer itself is wrong.
+  if (const char* problem = launcher_config_problem(config))
+    fail(options.output, std::string("the configuration made for the launcher is refused by it: ") + problem);
   return config;
 }
 
@@ -380,7 +386,7 @@ int create_package(const CreateOptions& options) {
   std::string exec;
   Scan scan = scan_input(options, &exec);
   Launcher launcher = read_launcher(options);
-  check_configuration(options, scan, launcher);
+  check_configuration(options, launcher);
   std::sort(scan.empty_directories.begin(), scan.empty_directories.end());
   for (const std::string& directory : scan.empty_directories)
     fprintf(stderr, "vorlix-pack: create: warning: %s: empty directory not stored\n", display_text(directory).c_str());

@@ -236,6 +236,9 @@ TEST_F(HostileTest, VerifyChecksWhatTheLauncherWouldDo) {
        {"'v': it would be written through the link of that name"}},
       {"a file below a file", {probe("run"), {"f", 0, "x"}, {"f/g", 0, "x"}}, {"'f/g': it lies below the file 'f'"}},
       {"frames without checksums", {probe("run")}, {"frame 1 of 1 has no content checksum"}, unchecked},
+      {"the cached directory's record as a directory",
+       {probe("run"), {".vorlix-complete/x", 0, "x"}, {"a", 0, "x"}},
+       {"'.vorlix-complete/x': name kept for the cached directory's own record"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,6 +267,56 @@ TEST_F(HostileTest, VerifyChecksWhatTheLauncherWouldDo) {
         EXPECT_NE(listed.out.find("[refused: "), std::string::npos) << listed.out;
       }
     }
+  }
+}
+
+// Configuration blocks edited by hand, as made by create with |options|: a
+// launcher would refuse each, so verify reports it, and list marks it.
+TEST_F(HostileTest, VerifyRefusesEditedConfigurations) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::function<void(LauncherConfig&)> edit;
+    const char* problem;  // a part of the one line naming it
+  };
+  const std::vector<Case> cases = {
+      {"one mark byte flipped", {}, [](LauncherConfig& c) { c.mark[7] ^= 0x01; },
+       "the launcher image has no configuration block, or its mark is damaged"},
+      {"a cached mark byte flipped", {"--cache"}, [](LauncherConfig& c) { c.mark[0] ^= 0x01; },
+       "the launcher image has no configuration block, or its mark is damaged"},
+      {"exec name escaping", {"--cache"},
+       [](LauncherConfig& c) { set_config_text(c.exec_name, sizeof c.exec_name, "../../bin/id"); },
+       "the launcher's configuration is damaged: its exec name has a '..' component"},
+      {"unknown placeholder", {"--grace-period", "2"},
+       [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "{NOPE}/x"); },
+       "the launcher's configuration is damaged: its target directory names an unknown placeholder"},
+      {"cached spec with {PID}", {"--cache"},
+       [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "{CACHE_DIR}/app-{PID}"); },
+       "the launcher's configuration is damaged: its cached target directory names {PID} or {TIME}"},
+      {"spec without its NUL", {"--target-dir", "/x-{PID}"},
+       [](LauncherConfig& c) { memset(c.target_spec, 'x', sizeof c.target_spec); },
+       "the launcher's configuration is damaged: its target directory does not end within its field"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string package = (work_ / "p.pkg").string();
+    std::vector<std::string> args = {"create", "-q", "-o", package};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(app().string());
+    ASSERT_EQ(pack(args).exit_code(), 0);
+    ASSERT_EQ(pack({"verify", package}).exit_code(), 0);
+    edit_launcher_config(package, c.edit);
+    ProcessResult r = pack({"verify", package});
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("vorlix-pack: verify: " + package + ": " + c.problem), std::string::npos) << r.err;
+    ProcessResult listed = pack({"list", package});
+    EXPECT_EQ(listed.exit_code(), 0) << listed.err;
+    EXPECT_NE(listed.out.substr(0, listed.out.find('\n')).find(std::string("   [refused: ") + "the launcher"),
+              std::string::npos)
+        << listed.out;
+    ProcessResult json = pack({"list", "--json", package});
+    EXPECT_NE(json.out.find("\"problem\": \"the launcher"), std::string::npos) << json.out;
   }
 }
 

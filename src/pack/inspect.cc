@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "format/launcher_config.h"
 #include "format/package_format.h"
 #include "format/package_reader.h"
 #include "pack/commands.h"
@@ -129,27 +131,55 @@ class SafeWriter {
   mode_t umask_;
 };
 
+// A text field of the configuration block, up to its NUL or its end.
+std::string field_text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
 }  // namespace
 
 LaunchSetting launch_setting_of(std::string_view package) {
   std::optional<LauncherConfig> config = read_launcher_config(launcher_image_of(package));
   LaunchSetting setting;
-  if (!config) return setting;
+  if (!config) {
+    setting.mode = "unknown";
+    setting.target_spec.clear();
+    setting.grace_period_s.reset();
+    setting.problem = "the launcher image has no configuration block, or its mark is damaged";
+    return setting;
+  }
+  if (const char* problem = launcher_config_problem(*config))
+    setting.problem = std::string("the launcher's configuration is damaged: ") + problem;
   if (config->mode == LAUNCH_MODE_CACHED) {
     setting.mode = "cached";
   } else if (config->mode != LAUNCH_MODE_TEMPORARY) {
     setting.mode = "unknown (" + std::to_string(config->mode) + ")";
   }
-  if (config->target_spec[0] != '\0') setting.target_spec = config->target_spec;
-  setting.payload_hash = config->payload_hash;
-  setting.exec_name = config->exec_name;
+  std::string spec = field_text(config->target_spec, sizeof config->target_spec);
+  if (!spec.empty()) setting.target_spec = spec;
+  setting.grace_period_s = launcher_config_grace_period_s(*config);
+  setting.payload_hash = field_text(config->payload_hash, sizeof config->payload_hash);
+  setting.exec_name = field_text(config->exec_name, sizeof config->exec_name);
   return setting;
 }
 
 namespace {
 
 std::string describe(const LaunchSetting& setting) {
-  return "mode: " + setting.mode + ", target directory: " + setting.target_spec;
+  std::string text = "mode: " + setting.mode +
+                     ", target directory: " + (setting.target_spec.empty() ? "unknown" : setting.target_spec) +
+                     ", grace period: " +
+                     (setting.grace_period_s ? std::to_string(*setting.grace_period_s) + " s" : "unknown");
+  if (!setting.problem.empty()) text += "   [refused: " + setting.problem + "]";
+  return text;
+}
+
+std::string describe_json(const LaunchSetting& setting) {
+  const std::string& spec = setting.target_spec;
+  std::string text = "\"mode\": " + json_string(setting.mode) + ", \"target_dir\": " +
+                     (spec.empty() ? "null" : json_string(is_valid_utf8(spec) ? spec : display_text(spec))) +
+                     ", \"grace_period\": " +
+                     (setting.grace_period_s ? std::to_string(*setting.grace_period_s) : "null");
+  if (!setting.problem.empty()) text += ", \"problem\": " + json_string(display_text(setting.problem));
+  return text;
 }
 
 }  // namespace
@@ -159,9 +189,7 @@ std::string list_entries(std::string_view package, bool json) {
   StreamDecoder decoder(compressed_stream_of(package));
   ArchiveReader archive(decoder);
   LaunchCheck check;
-  std::string out = json ? "{\"mode\": " + json_string(setting.mode) +
-                               ", \"target_dir\": " + json_string(setting.target_spec) + ", \"entries\": ["
-                         : display_text(describe(setting)) + "\n";
+  std::string out = json ? "{" + describe_json(setting) + ", \"entries\": [" : display_text(describe(setting)) + "\n";
   size_t count = 0;
   EntryInfo e;
   while (archive.next(&e)) {
@@ -233,13 +261,12 @@ std::vector<std::string> launch_problems(std::string_view package, PackageSummar
     problems.push_back("frame " + std::to_string(summary->first_frame_without_checksum) + " of " +
                        std::to_string(summary->frames) + " has no content checksum: its content cannot be verified");
   LaunchSetting setting = launch_setting_of(package);
+  if (!setting.problem.empty()) problems.push_back(setting.problem);
   if (setting.mode == "cached") {
     if (setting.exec_name != summary->first_name)
       problems.push_back("the launcher would run '" + setting.exec_name + "', which is not the first entry");
     if (setting.payload_hash != payload_hash_of(package))
       problems.push_back("the launcher's record of the payload's hash does not match the payload");
-  } else if (setting.mode != "temporary") {
-    problems.push_back("the launcher's mode is " + setting.mode);
   }
   return problems;
 }

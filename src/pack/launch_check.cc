@@ -1,5 +1,7 @@
 #include "pack/launch_check.h"
 
+#include "format/launcher_config.h"
+
 namespace vorlix::pack {
 
 std::string LaunchCheck::check(const EntryInfo& entry) {
@@ -7,6 +9,8 @@ std::string LaunchCheck::check(const EntryInfo& entry) {
   const std::string quoted = "'" + name + "'";
   bool first = entries_++ == 0;
   if (const char* reason = unsafe_name_reason(name)) return quoted + ": " + reason + ": it would land outside the package's directory";
+  if (names_cache_complete_marker(name.data(), name.size()))
+    return quoted + ": name kept for the cached directory's own record; a cached run would fail";
   if (first && (entry.is_link || !(entry.flags & ENTRY_FLAG_EXECUTABLE)))
     return quoted + ": the first entry is the program to run, and it is not an executable file";
   if (first && name.size() > EXEC_NAME_MAX)

@@ -13,7 +13,7 @@
 namespace vorlix::pack {
 namespace {
 
-int parse_count(const std::string& text, int low, int high, const std::string& what, const char* range) {
+int parse_count(const std::string& text, int low, int high, const std::string& what, const std::string& range) {
   char* end = nullptr;
   long value = strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || value < low || value > high)
@@ -38,6 +38,9 @@ int run_create(const ParsedCommand& args) {
       throw UsageError("invalid level '" + value("level") + "' (1-19, or 20-22 with --ultra)");
   }
   if (args.has("threads")) options.threads = parse_count(value("threads"), 0, 256, "thread count", "0-256, 0 for all CPUs");
+  if (args.has("grace-period"))
+    options.grace_period = static_cast<uint32_t>(parse_count(value("grace-period"), 0, static_cast<int>(GRACE_PERIOD_MAX_S),
+                                                             "grace period", "0-" + std::to_string(GRACE_PERIOD_MAX_S) + " seconds"));
   if (!options.target_spec.empty()) {
     std::string problem = target_spec_problem(options.target_spec, options.cache);
     if (!problem.empty()) throw UsageError("--target-dir '" + options.target_spec + "': " + problem);

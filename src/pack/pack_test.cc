@@ -59,7 +59,7 @@ TEST_F(PackTest, CreateListVerifyAndRun) {
   ASSERT_EQ(listed.exit_code(), 0) << listed.err;
   char first[64];
   snprintf(first, sizeof first, "x %12zu run\n", probe_image().size());
-  EXPECT_EQ(listed.out, "mode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}\n" + std::string(first) +
+  EXPECT_EQ(listed.out, "mode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}, grace period: 5 s\n" + std::string(first) +
                             "f            0 empty\n"
                             "f           12 lib/python/mod.py\n"
                             "x           10 lib/tool\n"
@@ -73,7 +73,7 @@ TEST_F(PackTest, CreateListVerifyAndRun) {
   ProcessResult verified = pack({"verify", package});
   EXPECT_EQ(verified.exit_code(), 0);
   EXPECT_EQ(verified.out, "ok: 5 entries, " + std::to_string(probe_image().size() + 22) +
-                              " bytes\nmode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}\n");
+                              " bytes\nmode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}, grace period: 5 s\n");
 
   ProcessOptions options;
   options.env["TMPDIR"] = tmp().string();
@@ -178,7 +178,7 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
        "vorlix-pack: create: invalid level '20' (1-19, or 20-22 with --ultra)", 2},
       {"target directory shared by runs at once",
        [](const fs::path&) { return std::vector<std::string>{"--target-dir", "{TEMP}/app"}; },
-       "names neither {PID} nor {TIME}", 2},
+       "does not name {PID}", 2},
       {"target directory not absolute",
        [](const fs::path&) { return std::vector<std::string>{"--target-dir", "run-{PID}"}; },
        "may not give an absolute path", 2},
@@ -191,6 +191,24 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
          return std::vector<std::string>{"--cache"};
        },
        "name kept for the cached directory's own record", 1},
+      {"the cached directory's record as a directory, temporary mode",
+       [](const fs::path& app) {
+         write_file(app / ".vorlix-complete/x", "x");
+         return std::vector<std::string>{};
+       },
+       "app/.vorlix-complete: name kept for the cached directory's own record", 1},
+      {"the cached directory's record as a link",
+       [](const fs::path& app) {
+         fs::create_symlink("run", app / ".vorlix-complete");
+         return std::vector<std::string>{"--target-dir", "/x-{PID}"};
+       },
+       "app/.vorlix-complete: name kept for the cached directory's own record", 1},
+      {"grace period too long", [](const fs::path&) { return std::vector<std::string>{"--grace-period", "3601"}; },
+       "vorlix-pack: create: invalid grace period '3601' (0-3600 seconds)", 2},
+      {"grace period not a number", [](const fs::path&) { return std::vector<std::string>{"--grace-period", "5s"}; },
+       "vorlix-pack: create: invalid grace period '5s' (0-3600 seconds)", 2},
+      {"grace period negative", [](const fs::path&) { return std::vector<std::string>{"--grace-period", "-1"}; },
+       "vorlix-pack: create: invalid grace period '-1' (0-3600 seconds)", 2},
       {"not a launcher",
        [](const fs::path& app) { return std::vector<std::string>{"--launcher", (app / "empty").string()}; },
        "not an executable launcher image", 1},
@@ -219,6 +237,45 @@ TEST_F(PackTest, CreateRefusesBeforeWritingAnything) {
 }
 
 // Root reads everything; an unreadable file is only unreadable to others.
+// A chosen grace period is stored even in temporary mode, and shown by list,
+// list --json and verify.
+TEST_F(PackTest, GracePeriodIsStoredAndShown) {
+  fs::path app = make_app();
+  fs::remove_all(app / "cache");
+  struct Case {
+    std::vector<std::string> options;
+    const char* shown;  // the launch line
+    const char* json;
+  };
+  const std::vector<Case> cases = {
+      {{"--grace-period", "12"}, "mode: temporary, target directory: {TEMP}/onefile_{PID}_{TIME}, grace period: 12 s",
+       "{\"mode\": \"temporary\", \"target_dir\": \"{TEMP}/onefile_{PID}_{TIME}\", \"grace_period\": 12, "},
+      {{"--grace-period", "0", "--target-dir", "/run/x-{PID}"},
+       "mode: temporary, target directory: /run/x-{PID}, grace period: 0 s",
+       "{\"mode\": \"temporary\", \"target_dir\": \"/run/x-{PID}\", \"grace_period\": 0, "},
+      {{"--cache", "--grace-period", "3600", "--target-dir", "/var/cache/x"},
+       "mode: cached, target directory: /var/cache/x, grace period: 3600 s",
+       "{\"mode\": \"cached\", \"target_dir\": \"/var/cache/x\", \"grace_period\": 3600, "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    std::string package = (work_ / "app.pkg").string();
+    std::vector<std::string> args = {"create", "-q", "-o", package};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(app.string());
+    ProcessResult created = pack(args);
+    ASSERT_EQ(created.exit_code(), 0) << created.err;
+    std::string bytes = read_file(package);
+    EXPECT_FALSE(bytes.compare(0, launcher_image().size(), launcher_image()) == 0) << "block left unfilled";
+    ProcessResult listed = pack({"list", package});
+    EXPECT_EQ(listed.out.substr(0, listed.out.find('\n')), c.shown);
+    EXPECT_EQ(pack({"list", "--json", package}).out.rfind(c.json, 0), 0u);
+    ProcessResult verified = pack({"verify", package});
+    EXPECT_EQ(verified.exit_code(), 0) << verified.err;
+    EXPECT_NE(verified.out.find(std::string("\n") + c.shown + "\n"), std::string::npos) << verified.out;
+  }
+}
+
 TEST_F(PackTest, UnreadableFileIsRefused) {
   fs::path app = make_app();
   chmod((app / "empty").c_str(), 0644);

@@ -9,14 +9,10 @@
 namespace vorlix::pack {
 
 // What is wrong with |spec| as the target directory of a package in
-// temporary (|cached| false) or cached mode, or "" when nothing is:
-//   - every "{" closes with "}" around a known placeholder name (any case),
-//     and no "}" stands alone;
-//   - it starts with "/" or with a placeholder that gives an absolute path;
-//   - temporary: it names {PID} or {TIME}, so two runs at once do not share
-//     a directory;
-//   - cached: it names neither, so every run finds the same directory;
-//   - it fits the launcher's configuration block.
+// temporary (|cached| false) or cached mode, or "" when nothing is: the rule
+// of check_target_spec, which the launcher and verify apply to the stored
+// spec, worded for --target-dir; and it must fit the launcher's
+// configuration block.
 std::string target_spec_problem(std::string_view spec, bool cached);
 
 // The cached mode's default: {CACHE_DIR}/vorlix/<name>-<hash>, with braces

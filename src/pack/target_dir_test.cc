@@ -14,7 +14,7 @@ TEST(TargetSpecTest, Problems) {
   const Case cases[] = {
       {"{TEMP}/onefile_{PID}_{TIME}", false, ""},
       {"{program_dir}/.run-{pid}", false, ""},
-      {"/var/run/app-{TIME}", false, ""},
+      {"/var/run/app-{PID}-{TIME}", false, ""},
       {"{HOME}/.cache/app", true, ""},
       {"{CACHE_DIR}/vorlix/app-0123", true, ""},
       {"{PROGRAM}.d", true, ""},
@@ -27,7 +27,8 @@ TEST(TargetSpecTest, Problems) {
       {"run-{PID}", false, "may not give an absolute path"},
       {"{PID}/x", false, "may not give an absolute path"},
       {"{TIME}", false, "may not give an absolute path"},
-      {"{TEMP}/fixed", false, "names neither {PID} nor {TIME}"},
+      {"{TEMP}/fixed", false, "does not name {PID}"},
+      {"/var/run/app-{TIME}", false, "does not name {PID}"},
       {"{CACHE_DIR}/app-{PID}", true, "every run would extract anew"},
       {"{CACHE_DIR}/app-{time}", true, "every run would extract anew"},
   };

@@ -5,8 +5,11 @@
 
 #include <stddef.h>
 
+#include "format/path_spec_syntax.h"
+
 // Expands |spec| into |output|, a buffer of |capacity| bytes (capacity >= 1).
-// Placeholders (names compared without regard to case):
+// Placeholders (names compared without regard to case; the packer and the
+// launcher's configuration check know them from PATH_SPEC_PLACEHOLDERS):
 //   {TEMP}          TMPDIR if set (even empty), else "/tmp"          path
 //   {PROGRAM}       the running executable's path
 //   {PROGRAM_BASE}  {PROGRAM} without one trailing ".bin" (any case)
@@ -25,17 +28,5 @@
 // A "}" outside a placeholder is a literal; an unfinished placeholder at the
 // end is dropped. Prints nothing.
 bool expand_path_spec(char* output, const char* spec, size_t capacity);
-
-// The placeholders above, in the order a name is compared with them, and
-// which of them give a directory path (the path placeholders, and the
-// program's own absolute path).
-struct PathSpecPlaceholder {
-  const char* name;
-  bool gives_absolute_path;
-};
-inline constexpr PathSpecPlaceholder PATH_SPEC_PLACEHOLDERS[] = {
-    {"TEMP", true}, {"PROGRAM", true}, {"PROGRAM_BASE", true}, {"PROGRAM_DIR", true},
-    {"PID", false}, {"HOME", true},    {"CACHE_DIR", true},    {"TIME", false},
-};
 
 #endif  // VORLIX_PATHSPEC_EXPANSION_H_

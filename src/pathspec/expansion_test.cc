@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "format/path_spec_syntax.h"
 #include "payload/self_location.h"
 #include "testing/scoped_env.h"
 
@@ -157,8 +158,9 @@ TEST(PathSpecTest, ScanningAndFailures) {
   for (const Case& c : cases) check(c);
 }
 
-// The packer checks specs against this table: every name in it must be one
-// the expander knows, and a path placeholder must give an absolute path.
+// The packer, verify and the launcher check stored specs against this table:
+// every name in it must be one the expander knows, and a path placeholder
+// must give an absolute path.
 TEST(PathSpecTest, PlaceholderTableMatchesTheExpander) {
   ScopedEnv env(base_env({}));
   set_program(PROGRAM);

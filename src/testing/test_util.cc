@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -163,6 +164,23 @@ std::string write_package_stream(const fs::path& path, const std::string& compre
 std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>& entries,
                           const CompressionOptions& options) {
   return write_package_stream(path, compress(encode_archive(entries), options));
+}
+
+void edit_launcher_config(const fs::path& path, const std::function<void(LauncherConfig&)>& edit) {
+  std::string bytes = read_file(path);
+  size_t at = bytes.find(std::string(LAUNCHER_CONFIG_MARK, sizeof LAUNCHER_CONFIG_MARK));
+  if (at == std::string::npos || bytes.size() - at < sizeof(LauncherConfig))
+    throw std::runtime_error(path.string() + ": no launcher configuration block");
+  LauncherConfig config;
+  memcpy(&config, bytes.data() + at, sizeof config);
+  edit(config);
+  memcpy(bytes.data() + at, &config, sizeof config);
+  write_file(path, bytes, 0755);
+}
+
+void set_config_text(char* field, size_t size, const std::string& text) {
+  memset(field, 0, size);
+  memcpy(field, text.data(), std::min(text.size(), size));
 }
 
 ArchiveEntry script(const std::string& name, const std::string& body) {

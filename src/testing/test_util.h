@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/launcher_config.h"
 #include "format/package_writer.h"
 
 namespace vorlix::testing {
@@ -95,6 +96,13 @@ std::string launcher_path();
 std::string write_package(const fs::path& path, const std::vector<ArchiveEntry>& entries,
                           const CompressionOptions& options = {});
 std::string write_package_stream(const fs::path& path, const std::string& compressed);
+
+// Changes the launcher's configuration block inside the package at |path|,
+// as a hand edit of its bytes would; throws when it has none.
+void edit_launcher_config(const fs::path& path, const std::function<void(LauncherConfig&)>& edit);
+
+// Sets the text field |field| (of |size| bytes) to |text|, zero-filled.
+void set_config_text(char* field, size_t size, const std::string& text);
 
 // A directory that every user can enter (mode 0755, below the system's
 // temporary directory) with copies of vorlix-pack, vorlix-launcher and the
