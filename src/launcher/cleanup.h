@@ -21,11 +21,4 @@ pid_t inquire_child();
 // here leaves its wait status in child_wait_status.
 void stop_child_and_clean_up();
 
-// Removes everything below the directory |path| and then the directory
-// itself. Symbolic links are removed, never followed. Returns 0 when every
-// entry below went, -1 when it stopped at the first one that did not (that
-// entry, the ones not yet visited and the directories above stay) or when
-// |path| is not a directory. Whether the final rmdir works does not count.
-int remove_directory_tree(const char* path);
-
 #endif  // VORLIX_LAUNCHER_CLEANUP_H_
