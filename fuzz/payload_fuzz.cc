@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "launcher/cleanup.h"
+#include "launcher/remove_tree.h"
 #include "state/launch_state.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
@@ -35,7 +35,7 @@ void release_after_input() {
   exec_path[0] = '\0';
   extraction_started = 0;
   target_directory_made = 0;
-  remove_directory_tree(target_directory);
+  remove_directory_tree(target_directory, false);
 }
 
 }  // namespace

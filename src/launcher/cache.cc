@@ -11,9 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "launcher/cleanup.h"
 #include "launcher/configuration.h"
 #include "launcher/launch_steps.h"
+#include "launcher/remove_tree.h"
 #include "launcher/signals.h"
 #include "payload/extract.h"
 #include "state/launch_state.h"
@@ -105,7 +105,7 @@ void remove_leftovers(const char* parent, const char* name) {
     if (fd < 0) continue;
     struct stat status;
     if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0)
-      remove_directory_tree(path);
+      remove_directory_tree(path, true);
     close(fd);
   }
   closedir(directory);
@@ -183,12 +183,12 @@ void move_into_place() {
   unlink(marker);
   if (symlink(launcher_config.payload_hash, marker) != 0) {
     int error = errno;
-    remove_directory_tree(target_directory);
+    remove_directory_tree(target_directory, true);
     fail_with_errno("make cache directory", error);
   }
   if (rename(target_directory, cache_directory) != 0) {
     int error = errno;
-    remove_directory_tree(target_directory);
+    remove_directory_tree(target_directory, true);
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
     cache_directory_is_ready();  // the winner's; refuses what is not complete
   }

@@ -10,11 +10,4 @@
 // since it leaves by exec or _exit.
 void clean_up();
 
-// Removes everything below the directory |path| and then the directory
-// itself. Symbolic links are removed, never followed. Returns 0 when every
-// entry below went, -1 when it stopped at the first one that did not (that
-// entry, the ones not yet visited and the directories above stay) or when
-// |path| is not a directory. Whether the final rmdir works does not count.
-int remove_directory_tree(const char* path);
-
 #endif  // VORLIX_LAUNCHER_CLEANUP_H_

@@ -1,6 +1,8 @@
 // The launcher as a user meets it: packages run as processes, with their exit
 // status, their two output streams and what they leave on disk.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -432,6 +434,55 @@ TEST_F(LauncherTest, ProgramsThatCannotStart) {
     EXPECT_EQ(r.exit_code(), 2);
     EXPECT_EQ(r.err, std::string("Error, couldn't launch child (exec): ") + c.error + "\n");
     EXPECT_TRUE(tmp_is_empty());
+  }
+}
+
+// What the program leaves in its directory goes with it, except a mount:
+// that stays with all it holds, and the launcher says so.
+TEST_F(LauncherTest, CleanUpRemovesWhatTheProgramLeftButNoMount) {
+  write_file(path("source/data"), "outside");
+  constexpr int NO_NAMESPACE = 77;
+  struct Case {
+    const char* name;
+    const char* body;
+    std::optional<uid_t> uid;
+    bool private_mounts;
+    const char* left;  // below the target directory, or nullptr when all goes
+  };
+  const std::vector<Case> cases = {
+      {"read-only directories of the user's own",
+       "mkdir -p ro/sub locked && touch ro/f ro/sub/g locked/h && chmod 0555 ro/sub ro && chmod 0000 locked",
+       65534, false, nullptr},
+      {"a bind mount", "mkdir bound && mount --bind \"$SOURCE\" bound", std::nullopt, true, "bound"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string package =
+        write_package(path("pkg"), {script("run", std::string("cd \"$(dirname \"$0\")\" && ") + c.body)});
+    ProcessOptions options;
+    options.uid = c.uid;
+    options.env["SOURCE"] = path("source").string();
+    if (c.private_mounts) {
+      options.in_child = [] {
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+          _exit(NO_NAMESPACE);
+      };
+    }
+    ProcessResult r = launch(package, {}, options);
+    if (r.exit_code() == NO_NAMESPACE) GTEST_SKIP() << "this environment allows no private mount namespace";
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(read_file(path("source/data")), "outside");
+    if (c.left == nullptr) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_TRUE(tmp_is_empty());
+      continue;
+    }
+    std::vector<std::string> directories = names_in(tmp());
+    ASSERT_EQ(directories.size(), 1u);
+    fs::path target = tmp() / directories[0];
+    EXPECT_EQ(r.err, "Warning, couldn't remove '" + (target / c.left).string() + "': it is a mount point\n");
+    EXPECT_EQ(names_in(target), std::vector<std::string>{c.left});
+    fs::remove_all(target);
   }
 }
 

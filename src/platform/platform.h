@@ -34,9 +34,34 @@ enum PlatformEntryKind { PLATFORM_ENTRY_UNKNOWN, PLATFORM_ENTRY_DIRECTORY, PLATF
 // Steps through the records that platform_read_directory left in |buffer|
 // (|filled| bytes). |*offset| starts at 0; each call returns the next entry's
 // NUL-terminated name and sets |*kind| (a symbolic link is OTHER; file
-// systems that do not say give UNKNOWN), or returns nullptr when the records
-// are used up. Async-signal-safe: only reads memory.
-const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind);
+// systems that do not say give UNKNOWN) and |*inode| (the inode number the
+// record gives, which for a mount point is that of the directory it covers),
+// or returns nullptr when the records are used up. Async-signal-safe: only
+// reads memory.
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind,
+                                          unsigned long long* inode);
+
+// What a directory walk needs to know of an entry to decide whether it may
+// go into it: its kind, owner and permissions, and what tells one mount from
+// another.
+struct PlatformEntryIdentity {
+  unsigned long long device;
+  unsigned long long inode;
+  unsigned owner;
+  unsigned mode;  // type and permission bits, as st_mode
+  // When |mount_known|, entries on the same mount have equal |mount| words
+  // and entries on different mounts (a bind mount of the same file system
+  // included) different ones. Otherwise only |device| and |inode| tell.
+  bool mount_known;
+  unsigned long long mount[2];
+};
+
+// Reads the identity of the entry |name| of the open directory |directory_fd|
+// without following a symbolic link or triggering an automount; with an
+// empty |name|, of |directory_fd| itself. Asked of an open descriptor the
+// mount is known wherever the system can tell it. Returns 0, or -1 on
+// failure (errno set). Async-signal-safe: system calls only.
+int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIdentity* identity);
 
 // Whether the signal that |info| describes was sent by a process (kill,
 // sigqueue and their thread-directed forms) rather than raised by the kernel

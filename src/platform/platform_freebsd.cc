@@ -1,4 +1,5 @@
 #include <sys/types.h>
+#include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <sys/procctl.h>
 #include <sys/wait.h>
@@ -6,6 +7,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -32,14 +34,34 @@ long platform_read_directory(int fd, char* buffer) {
   return static_cast<long>(getdirentries(fd, buffer, DIRECTORY_BUFFER_SIZE, &base));
 }
 
-const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind) {
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind,
+                                          unsigned long long* inode) {
   if (*offset >= filled) return nullptr;
   const struct dirent* record = reinterpret_cast<const struct dirent*>(buffer + *offset);
   *offset += record->d_reclen;
   *kind = record->d_type == DT_UNKNOWN ? PLATFORM_ENTRY_UNKNOWN
           : record->d_type == DT_DIR   ? PLATFORM_ENTRY_DIRECTORY
                                        : PLATFORM_ENTRY_OTHER;
+  *inode = record->d_fileno;
   return record->d_name;
+}
+
+// Every mount, a nullfs mount of the same file system included, gives its
+// entries its own device number, and a mount point's directory record names
+// the directory it covers: the caller's test of device and record inode
+// tells mounts apart, so no mount identity is given.
+int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIdentity* identity) {
+  struct stat status;
+  int result = name[0] == '\0' ? fstat(directory_fd, &status)
+                                : fstatat(directory_fd, name, &status, AT_SYMLINK_NOFOLLOW);
+  if (result != 0) return -1;
+  identity->device = static_cast<unsigned long long>(status.st_dev);
+  identity->inode = static_cast<unsigned long long>(status.st_ino);
+  identity->owner = status.st_uid;
+  identity->mode = status.st_mode;
+  identity->mount_known = false;
+  identity->mount[0] = identity->mount[1] = 0;
+  return 0;
 }
 
 bool platform_signal_sent_by_process(const siginfo_t* info) {

@@ -5,6 +5,8 @@
 #include <sys/prctl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -31,14 +33,34 @@ long platform_read_directory(int fd, char* buffer) {
   return static_cast<long>(getdents64(fd, buffer, DIRECTORY_BUFFER_SIZE));
 }
 
-const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind) {
+const char* platform_next_directory_entry(const char* buffer, long filled, long* offset, PlatformEntryKind* kind,
+                                          unsigned long long* inode) {
   if (*offset >= filled) return nullptr;
   const struct dirent64* record = reinterpret_cast<const struct dirent64*>(buffer + *offset);
   *offset += record->d_reclen;
   *kind = record->d_type == DT_UNKNOWN ? PLATFORM_ENTRY_UNKNOWN
           : record->d_type == DT_DIR   ? PLATFORM_ENTRY_DIRECTORY
                                        : PLATFORM_ENTRY_OTHER;
+  *inode = record->d_ino;
   return record->d_name;
+}
+
+// The mount id (kernels since 5.8 give it) tells every mount apart, a bind
+// mount of the same file system included; without it the caller falls back
+// to the device and the inode the directory record gives.
+int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIdentity* identity) {
+  struct statx status;
+  int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  unsigned mask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_MNT_ID;
+  if (statx(directory_fd, name, flags, mask, &status) != 0) return -1;
+  identity->device = makedev(status.stx_dev_major, status.stx_dev_minor);
+  identity->inode = status.stx_ino;
+  identity->owner = status.stx_uid;
+  identity->mode = status.stx_mode;
+  identity->mount_known = (status.stx_mask & STATX_MNT_ID) != 0;
+  identity->mount[0] = identity->mount_known ? status.stx_mnt_id : 0;
+  identity->mount[1] = 0;
+  return 0;
 }
 
 bool platform_signal_sent_by_process(const siginfo_t* info) {
@@ -94,7 +116,8 @@ int platform_signal_descendants(int signal_number) {
   for (long filled; (filled = getdents64(fd, buffer, sizeof buffer)) > 0;) {
     long offset = 0;
     PlatformEntryKind kind;
-    while (const char* name = platform_next_directory_entry(buffer, filled, &offset, &kind)) {
+    unsigned long long inode;
+    while (const char* name = platform_next_directory_entry(buffer, filled, &offset, &kind, &inode)) {
       if (name[0] < '1' || name[0] > '9' || count == PROCESS_TABLE_MAX) continue;
       int parent = parent_of(name);
       if (parent <= 0) continue;
