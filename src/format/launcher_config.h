@@ -75,6 +75,10 @@ const char* launcher_config_problem(const LauncherConfig& config);
 // made last, just before the directory is moved into place.
 inline constexpr char CACHE_COMPLETE_MARKER[] = ".vorlix-complete";
 
+// Beside cached directories: the lock file (mode 0600, the user's own) that
+// guards the making and the removal of private directories there.
+inline constexpr char CACHE_LOCK_FILE[] = ".vorlix-lock";
+
 // Whether the |length| bytes at |name|, an entry name, lie at or below
 // CACHE_COMPLETE_MARKER: no package may hold such an entry, in any mode.
 inline bool names_cache_complete_marker(const char* name, size_t length) {

@@ -9,11 +9,14 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "launcher/cleanup.h"
 #include "launcher/configuration.h"
 #include "launcher/launch_steps.h"
 #include "launcher/remove_tree.h"
+#include "launcher/run_directory.h"
 #include "launcher/signals.h"
 #include "payload/extract.h"
 #include "state/launch_state.h"
@@ -57,10 +60,13 @@ bool cache_directory_is_ready() {
   if (!S_ISDIR(status.st_mode)) refuse("is not a directory");
   if (status.st_uid != geteuid()) refuse("belongs to another user");
   if (status.st_mode & (S_IWGRP | S_IWOTH)) refuse("is writable by group or others");
-  char marker[TARGET_DIRECTORY_SIZE];
+  // From here on the directory is looked at through a descriptor, with a
+  // shared lock that the program inherits: its old versions are never
+  // removed while it runs.
+  if (!hold_run_directory(cache_directory, LOCK_SH) || !run_directory_is_at(cache_directory))
+    refuse("changed while it was inspected");
   char recorded[LAUNCHER_CONFIG_HASH_SIZE];
-  if (!join(marker, sizeof marker, cache_directory, "/", CACHE_COMPLETE_MARKER)) refuse("has too long a path");
-  ssize_t length = readlink(marker, recorded, sizeof recorded - 1);
+  ssize_t length = readlinkat(run_directory_fd, CACHE_COMPLETE_MARKER, recorded, sizeof recorded - 1);
   if (length < 0 || static_cast<size_t>(length) != strlen(launcher_config.payload_hash) ||
       memcmp(recorded, launcher_config.payload_hash, static_cast<size_t>(length)) != 0)
     refuse("holds no complete extraction of this package");
@@ -90,9 +96,8 @@ bool is_private_directory(const char* entry, const char* name) {
 
 // Removes the private directories of earlier runs that died while writing
 // them: those of this user that no running launcher holds locked. Runs with
-// the parent locked, so no launcher is between making its private directory
-// and locking it. (No clean-up can run meanwhile: nothing is being extracted
-// yet, so the handler removes nothing.)
+// the parent's lock file held, so no launcher is between making its private
+// directory and locking it.
 void remove_leftovers(const char* parent, const char* name) {
   DIR* directory = opendir(parent);
   if (directory == nullptr) return;
@@ -111,12 +116,41 @@ void remove_leftovers(const char* parent, const char* name) {
   closedir(directory);
 }
 
-// Opens the kept directory's parent and locks it against other launchers'
-// leftover removal; -1 when it cannot be opened. Where the file system has
-// no locks, leftovers are left alone.
-int lock_parent(const char* parent, bool* locked) {
-  int fd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  *locked = fd >= 0 && flock(fd, LOCK_EX) == 0;
+// How long a first run waits for another run of the same user to finish
+// making its private directory, and how often it asks.
+constexpr long LOCK_RETRY_NS = 10000000;
+constexpr long LOCK_WAIT_LIMIT_S = 10;
+
+// Takes the lock that guards the making and the removal of private
+// directories in |parent|: a file only the user can open (mode 0600, not a
+// link, the user's own), so no other user can hold it. Never waits in a
+// blocking call: it asks again every 10 ms, for at most 10 s, and a
+// termination signal ends the wait. Returns the descriptor; closing it
+// releases the lock.
+int lock_parent(const char* parent) {
+  char path[TARGET_DIRECTORY_SIZE];
+  if (!join(path, sizeof path, parent, "/", CACHE_LOCK_FILE)) refuse("has too long a path");
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) fail_with_errno("lock the directory holding cache directory", errno);
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      (status.st_mode & 077) != 0) {
+    fprintf(stderr, "Error, lock file '%s' belongs to another user or others can open it.\n", path);
+    exit(2);
+  }
+  const struct timespec nap = {0, LOCK_RETRY_NS};
+  for (long naps = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++naps) {
+    // Where the file system has no locks, private directories are made
+    // without one, and leftovers are left alone (they cannot be locked
+    // either).
+    if (errno != EWOULDBLOCK && errno != EINTR) return fd;
+    stop_if_terminated();
+    if (naps * LOCK_RETRY_NS >= LOCK_WAIT_LIMIT_S * 1000000000L) {
+      fprintf(stderr, "Error, lock file '%s' stayed locked by another run for %ld s.\n", path, LOCK_WAIT_LIMIT_S);
+      exit(2);
+    }
+    nanosleep(&nap, nullptr);
+  }
   return fd;
 }
 
@@ -138,24 +172,20 @@ void remove_leftovers_beside_cache() {
   const char* name;
   split_cache_directory(parent, sizeof parent, &name);
   if (!leftovers_present(parent, name)) return;
-  bool locked;
-  int parent_fd = lock_parent(parent, &locked);
-  if (locked) remove_leftovers(parent, name);
-  if (parent_fd >= 0) close(parent_fd);
+  int lock = lock_parent(parent);
+  remove_leftovers(parent, name);
+  close(lock);
 }
 
-// Makes the private directory beside the kept one, locked for as long as
-// this process lives (the lock goes with the exec), and makes it the target
+// Makes the private directory beside the kept one, locked (exclusively)
+// for as long as any process of this run lives, and makes it the target
 // directory.
 void make_private_directory() {
   char parent[TARGET_DIRECTORY_SIZE];
   const char* name;
   split_cache_directory(parent, sizeof parent, &name);
-  create_parent_directories(cache_directory);
-  bool parent_locked;
-  int parent_fd = lock_parent(parent, &parent_locked);
-  if (parent_fd < 0) fail_with_errno("make cache directory", errno);
-  if (parent_locked) remove_leftovers(parent, name);
+  int lock = lock_parent(parent);
+  remove_leftovers(parent, name);
 
   char pattern[TARGET_DIRECTORY_SIZE];
   char infix[sizeof PARTIAL_INFIX + UNIQUE_SUFFIX_LENGTH];
@@ -163,17 +193,27 @@ void make_private_directory() {
   if (snprintf(pattern, sizeof pattern, "%s/.%s%s", parent, name, infix) >= static_cast<int>(sizeof pattern))
     refuse("has too long a path");
   if (mkdtemp(pattern) == nullptr) fail_with_errno("make cache directory", errno);
-  int lock = open(pattern, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) fail_with_errno("make cache directory", errno);
-  close(parent_fd);  // releases the parent's lock
-
   memcpy(target_directory, pattern, strlen(pattern) + 1);
   adopt_target_directory();
+  if (!hold_run_directory(target_directory, LOCK_EX)) fail_with_errno("make cache directory", errno);
+  close(lock);
+}
+
+// The first entry, which the extraction just wrote, must be the program the
+// configuration names: a block edited to name another is refused.
+void check_program_is_first_entry() {
+  char expected[EXEC_PATH_SIZE];
+  if (!join(expected, sizeof expected, target_directory, "/", launcher_config.exec_name) ||
+      strcmp(expected, exec_path) != 0) {
+    fprintf(stderr, "Error, damaged package configuration: its program is not the first entry.\n");
+    exit(2);
+  }
 }
 
 // Records the payload's hash in the private directory and renames it into
 // place, with the handled signals blocked. A run that lost the race removes
-// its copy and uses the winner's.
+// its copy and uses the winner's. Either way the kept directory is then
+// held, with a shared lock that the program inherits.
 void move_into_place() {
   sigset_t previous;
   block_handled_signals(&previous);
@@ -181,33 +221,51 @@ void move_into_place() {
   char marker[TARGET_DIRECTORY_SIZE];
   if (!join(marker, sizeof marker, target_directory, "/", CACHE_COMPLETE_MARKER)) refuse("has too long a path");
   unlink(marker);
-  if (symlink(launcher_config.payload_hash, marker) != 0) {
+  if (symlink(launcher_config.payload_hash, marker) != 0) fail_with_errno("make cache directory", errno);
+  check_run_directory_at(target_directory);
+  if (rename(target_directory, cache_directory) == 0) {
+    target_directory_made = 0;  // the kept directory is never removed
+    flock(run_directory_fd, LOCK_SH | LOCK_NB);
+  } else {
     int error = errno;
-    remove_directory_tree(target_directory, true);
-    fail_with_errno("make cache directory", error);
-  }
-  if (rename(target_directory, cache_directory) != 0) {
-    int error = errno;
-    remove_directory_tree(target_directory, true);
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
+    clean_up();
+    target_directory_made = 0;
     cache_directory_is_ready();  // the winner's; refuses what is not complete
   }
-  target_directory_made = 0;  // the kept directory is never removed
+  memcpy(target_directory, cache_directory, strlen(cache_directory) + 1);
   restore_signal_mask(&previous);
+}
+
+// The program in the kept directory: a regular file (links followed) of the
+// user's own or root's, writable by no one else. Anything else in its place
+// was not written by this package.
+void check_program_file() {
+  struct stat status;
+  if (fstatat(run_directory_fd, launcher_config.exec_name, &status, 0) != 0) return;  // exec reports it
+  if (!S_ISREG(status.st_mode) || (status.st_uid != geteuid() && status.st_uid != 0) ||
+      (status.st_mode & (S_IWGRP | S_IWOTH))) {
+    fprintf(stderr, "Error, program '%s/%s' is not a file of this user's that only they can change.\n",
+            cache_directory, launcher_config.exec_name);
+    exit(2);
+  }
 }
 
 }  // namespace
 
 void prepare_cached_directory() {
   memcpy(cache_directory, target_directory, strlen(target_directory) + 1);
+  prepare_parent_of(cache_directory);
   if (cache_directory_is_ready()) {
     release_own_file();
     remove_leftovers_beside_cache();
   } else {
     make_private_directory();
     extract_payload();
+    check_program_is_first_entry();
     move_into_place();
   }
+  check_program_file();
   if (!join(exec_path, sizeof exec_path, cache_directory, "/", launcher_config.exec_name))
     fail_with_errno("make cache directory", ENAMETOOLONG);
 }
@@ -216,5 +274,6 @@ void exec_in_place(int argc, char** argv) {
   sigset_t previous;
   block_handled_signals(&previous);
   stop_if_terminated();
+  check_run_directory_at(target_directory);
   exec_program(argc, argv);
 }

@@ -18,4 +18,10 @@ const char* target_dir_spec();
 // block is sound; then every text in it ends within its field.
 void check_launcher_configuration();
 
+// The configuration and the payload must come from the same file: the block
+// in the mapped own file must equal the one this process runs with (a
+// package replaced while it started is refused, never mixed). One line on
+// standard error and exit status 2 otherwise.
+void check_configuration_is_the_files();
+
 #endif  // VORLIX_LAUNCHER_CONFIGURATION_H_

@@ -58,7 +58,7 @@ TEST(FaultTest, EveryFailureRow) {
        "Error, couldn't unpack file to target path.: Input/output error\n",
        2},
       {"fstat goes on, mode unchanged",
-       {{"VORLIX_FAIL_CALL", "fstat"}, {"VORLIX_FAIL_NTH", "2"}},
+       {{"VORLIX_FAIL_CALL", "fstat"}, {"VORLIX_FAIL_NTH", "3"}},
        "",
        "fstat: Input/output error\n",
        0,

@@ -12,6 +12,7 @@
 
 #include "launcher/cleanup.h"
 #include "launcher/configuration.h"
+#include "launcher/run_directory.h"
 #include "launcher/signals.h"
 #include "launcher/supervise.h"
 #include "pathspec/expansion.h"
@@ -54,6 +55,12 @@ void publish_own_directory() {
 
 }  // namespace
 
+void refuse_privileged_start() {
+  if (!platform_started_privileged()) return;
+  fputs("Error, a package must not run set-user-ID or set-group-ID.\n", stderr);
+  exit(2);
+}
+
 void publish_parent_pid() {
   char pid_text[128];
   snprintf(pid_text, sizeof pid_text, "%ld", static_cast<long>(getpid()));
@@ -82,12 +89,10 @@ void release_own_file() {
 void publish_program_environment(int argc, char** argv) {
   publish_own_directory();
   setenv("VORLIX_ORIGINAL_ARGV0", argc > 0 && argv[0] != nullptr ? argv[0] : "", 1);
-  // A path spec without {TIME} has not set the start stamp; expanding it once
-  // publishes it.
-  if (getenv("VORLIX_ONEFILE_START") == nullptr) {
-    char stamp[64];
-    expand_path_spec(stamp, "{TIME}", sizeof stamp);
-  }
+  // A path spec without {TIME} has not set the start stamp (or replaced an
+  // inherited one of another form); expanding it once does.
+  char stamp[64];
+  expand_path_spec(stamp, "{TIME}", sizeof stamp);
 }
 
 void exec_program(int argc, char** argv) {
@@ -106,6 +111,7 @@ int run_program(int argc, char** argv, bool temporary) {
   block_handled_signals(&previous);
   take_signals_before_fork();
   stop_if_terminated();
+  if (run_directory_fd >= 0) check_run_directory_at(target_directory);
   if (temporary) platform_become_reaper();
   pid_t launcher = getpid();
   pid_t pid = fork();

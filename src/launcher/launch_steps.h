@@ -4,6 +4,10 @@
 #ifndef VORLIX_LAUNCHER_LAUNCH_STEPS_H_
 #define VORLIX_LAUNCHER_LAUNCH_STEPS_H_
 
+// A launcher started set-user-ID or set-group-ID (or with file capabilities)
+// refuses to run: one line on standard error, exit status 2.
+void refuse_privileged_start();
+
 // VORLIX_ONEFILE_PARENT: this process's id.
 void publish_parent_pid();
 

@@ -52,7 +52,7 @@ class LauncherTest : public ::testing::Test {
   LauncherTest() {
     fs::create_directory(tmp());
     chmod(work_.path().c_str(), 0755);
-    chmod(tmp().c_str(), 0777);
+    chmod(tmp().c_str(), 01777);
   }
 
   fs::path tmp() const { return work_ / "tmp"; }
@@ -554,7 +554,9 @@ ProcessOptions with_target_length(const fs::path& tmpdir, size_t target_length) 
   options.env["TMPDIR"] = tmpdir.string();
   options.in_child = [tmpdir, target_length] {
     std::string prefix = tmpdir.string() + "/onefile_" + std::to_string(getpid()) + "_";
-    setenv("VORLIX_ONEFILE_START", std::string(target_length - prefix.size(), '7').c_str(), 1);
+    // A stamp of the launcher's own form, <digits>_<digits>, of the length
+    // that gives the target directory |target_length| characters.
+    setenv("VORLIX_ONEFILE_START", (std::string(target_length - prefix.size() - 2, '7') + "_7").c_str(), 1);
   };
   return options;
 }

@@ -11,16 +11,20 @@
 #include "launcher/cleanup.h"
 #include "launcher/configuration.h"
 #include "launcher/launch_steps.h"
+#include "launcher/run_directory.h"
 #include "launcher/signals.h"
 #include "pathspec/expansion.h"
 #include "payload/self_location.h"
 #include "state/launch_state.h"
 
 int main(int argc, char** argv) {
+  refuse_privileged_start();
+  check_launcher_configuration();
   atexit(clean_up);
   publish_parent_pid();
   bool expanded = expand_path_spec(target_directory, target_dir_spec(), sizeof target_directory);
   locate_payload();
+  check_configuration_is_the_files();
   if (!expanded) fatal_spec_expansion_error();
   install_signal_handlers();
   if (launcher_config.mode == LAUNCH_MODE_CACHED) {
@@ -31,6 +35,7 @@ int main(int argc, char** argv) {
     if (getpid() != 1) exec_in_place(argc, argv);
     end_as_program_ended(run_program(argc, argv, false));
   }
+  prepare_parent_of(target_directory);
   extract_payload();
   publish_program_environment(argc, argv);
   end_as_program_ended(run_program(argc, argv, true));

@@ -67,9 +67,21 @@ bool add_home(Output* out) {
   return add_plain(out, home);
 }
 
+// Whether |text| has the form of a start stamp: <digits>_<digits>.
+bool is_start_stamp(const char* text) {
+  const char* c = text;
+  if (!isdigit(static_cast<unsigned char>(*c))) return false;
+  while (isdigit(static_cast<unsigned char>(*c))) ++c;
+  if (*c++ != '_' || !isdigit(static_cast<unsigned char>(*c))) return false;
+  while (isdigit(static_cast<unsigned char>(*c))) ++c;
+  return *c == '\0';
+}
+
 bool add_time(Output* out, char* scratch) {
+  // An inherited stamp is used only in the form this launcher gives it: any
+  // other text (a "/" or "..") would steer the path.
   const char* start = getenv("VORLIX_ONEFILE_START");
-  if (start != nullptr) return add_plain(out, start);
+  if (start != nullptr && is_start_stamp(start)) return add_plain(out, start);
   struct timeval now;
   gettimeofday(&now, nullptr);
   snprintf(scratch, SCRATCH_BUFFER_SIZE, "%ld_%ld", static_cast<long>(now.tv_sec),

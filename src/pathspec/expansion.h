@@ -18,7 +18,8 @@
 //                   abort()), else our process id
 //   {HOME}          HOME if set (even empty), else the password entry  path
 //   {CACHE_DIR}     XDG_CACHE_HOME if absolute, else {HOME}/.cache    path
-//   {TIME}          VORLIX_ONEFILE_START, set from the clock on first use
+//   {TIME}          VORLIX_ONEFILE_START when it has the form
+//                   <digits>_<digits>; else set from the clock
 // After a path placeholder, trailing '/' of the output are removed, even ones
 // written before the placeholder.
 //

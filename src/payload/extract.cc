@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,7 @@ void make_target_directory() {
   create_parent_directories(target_directory);
   if (mkdir(target_directory, 0700) != 0) fail_open(entry_path);
   target_directory_made = 1;
+  if (!hold_run_directory(target_directory, LOCK_SH)) fail_open(entry_path);
   record_directory(target_directory);
 }
 

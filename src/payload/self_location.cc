@@ -30,8 +30,10 @@ static void fail_mapping(MappedFile* file, const char* operation) {
   file->failed_operation = operation;
 }
 
-void map_file_readonly(MappedFile* file, const char* path) {
-  file->fd = open(path, O_RDONLY | O_CLOEXEC);
+void map_file_readonly(MappedFile* file, const char* path) { map_open_file(file, open(path, O_RDONLY | O_CLOEXEC)); }
+
+void map_open_file(MappedFile* file, int fd) {
+  file->fd = fd;
   if (file->fd == -1) {
     fail_mapping(file, "open");
     return;
@@ -53,7 +55,8 @@ void map_file_readonly(MappedFile* file, const char* path) {
 }
 
 void locate_payload() {
-  map_file_readonly(&own_file, find_own_executable());
+  const char* own = find_own_executable();
+  map_open_file(&own_file, platform_open_own_executable(own));
   if (own_file.failed) {
     char message[64];
     snprintf(message, sizeof message, "Error, couldn't find attached data:%s", own_file.failed_operation);

@@ -33,6 +33,9 @@ extern char own_path[OWN_PATH_SIZE];
 const char* find_own_executable();
 
 void map_file_readonly(MappedFile* file, const char* path);
+// The same for a descriptor just opened (-1: the open failed, errno set);
+// the mapping takes it over.
+void map_open_file(MappedFile* file, int fd);
 
 // The launcher's own file and the payload that its trailer describes.
 // |payload_start| is nullptr when the trailer cannot describe a payload that
@@ -41,7 +44,8 @@ extern MappedFile own_file;
 extern const unsigned char* payload_start;
 extern uint64_t payload_length;
 
-// Maps the own executable and reads its trailer. On a mapping failure prints
+// Maps the own executable (the running image itself, where the system can
+// open it) and reads its trailer. On a mapping failure prints
 // "Error, couldn't find attached data:<operation>: <error>" on standard error
 // and exits with status 2.
 void locate_payload();

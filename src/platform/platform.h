@@ -22,6 +22,16 @@ char* platform_directory_buffer(unsigned depth);
 // it or it does not fit; the buffer's contents are then undefined.
 bool platform_own_executable_path(char* buffer, size_t size);
 
+// Whether the kernel started this process with privileges its caller does
+// not have (set-user-ID or set-group-ID, or file capabilities).
+bool platform_started_privileged();
+
+// Opens the executable file this process runs (the very file, even if its
+// path now leads elsewhere, where the system can tell), read-only with
+// close-on-exec; |own_path| is its path as the kernel reports it. -1 with
+// errno set on failure.
+int platform_open_own_executable(const char* own_path);
+
 // Reads the next directory records of the open directory |fd| into |buffer|,
 // one returned by platform_directory_buffer. Returns the number of bytes filled,
 // 0 at the end of the directory, -1 on failure (errno set).

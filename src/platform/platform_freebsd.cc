@@ -29,6 +29,12 @@ bool platform_own_executable_path(char* buffer, size_t size) {
   return sysctl(name, 4, buffer, &length, nullptr, 0) == 0;
 }
 
+bool platform_started_privileged() { return issetugid() != 0; }
+
+// FreeBSD gives no descriptor of the running image without procfs: the path
+// is opened, and the caller compares what it maps with what runs.
+int platform_open_own_executable(const char* own_path) { return open(own_path, O_RDONLY | O_CLOEXEC); }
+
 long platform_read_directory(int fd, char* buffer) {
   off_t base = 0;
   return static_cast<long>(getdirentries(fd, buffer, DIRECTORY_BUFFER_SIZE, &base));

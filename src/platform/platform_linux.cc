@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <signal.h>
 #include <string.h>
@@ -28,6 +29,12 @@ bool platform_own_executable_path(char* buffer, size_t size) {
   buffer[length] = '\0';
   return true;
 }
+
+bool platform_started_privileged() { return getauxval(AT_SECURE) != 0; }
+
+// The kernel's own link to the running image: a package renamed or replaced
+// after it started still opens as the file that runs.
+int platform_open_own_executable(const char*) { return open("/proc/self/exe", O_RDONLY | O_CLOEXEC); }
 
 long platform_read_directory(int fd, char* buffer) {
   return static_cast<long>(getdents64(fd, buffer, DIRECTORY_BUFFER_SIZE));

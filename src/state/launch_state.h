@@ -33,6 +33,27 @@ extern volatile sig_atomic_t target_directory_made;
 // removes what it wrote and ends by that signal.
 extern volatile sig_atomic_t stop_signal;
 
+// The directory this run writes into (the temporary one, or a cached first
+// run's private one), once made: held open by |run_directory_fd| without
+// close-on-exec, with a flock on it, so that the program and its descendants
+// inherit the lock (tmp cleaners that honour locks, and the sweep of dead
+// runs, leave the directory alone while any of them lives). Its device and
+// inode tell whether the path still leads to it. -1 until then.
+extern int run_directory_fd;
+extern dev_t run_directory_device;
+extern ino_t run_directory_inode;
+
+// Opens |path| (a directory this process has just made, mode 0700, or a kept
+// one) as the run's directory and locks it (|lock|: LOCK_SH or LOCK_EX, without waiting;
+// where the file system has no locks it stays unlocked). False, with errno
+// set, when it is not a directory of the effective user's that only they
+// can write to.
+bool hold_run_directory(const char* path, int lock);
+
+// Whether |path| still leads to the held run directory (not followed if it
+// is a link).
+bool run_directory_is_at(const char* path);
+
 // The child's process id once fork has returned in the parent; 0 before.
 extern volatile pid_t child_pid;
 
