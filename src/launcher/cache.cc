@@ -18,6 +18,7 @@
 #include "launcher/remove_tree.h"
 #include "launcher/run_directory.h"
 #include "launcher/signals.h"
+#include "launcher/trace.h"
 #include "payload/extract.h"
 #include "state/launch_state.h"
 
@@ -224,11 +225,13 @@ void move_into_place() {
   if (symlink(launcher_config.payload_hash, marker) != 0) fail_with_errno("make cache directory", errno);
   check_run_directory_at(target_directory);
   if (rename(target_directory, cache_directory) == 0) {
+    trace("moved into place: %s", cache_directory);
     target_directory_made = 0;  // the kept directory is never removed
     flock(run_directory_fd, LOCK_SH | LOCK_NB);
   } else {
     int error = errno;
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
+    trace("another run made %s first: using its tree", cache_directory);
     clean_up();
     target_directory_made = 0;
     cache_directory_is_ready();  // the winner's; refuses what is not complete
@@ -257,10 +260,12 @@ void prepare_cached_directory() {
   memcpy(cache_directory, target_directory, strlen(target_directory) + 1);
   prepare_parent_of(cache_directory);
   if (cache_directory_is_ready()) {
+    trace("cache hit: %s", cache_directory);
     release_own_file();
     remove_leftovers_beside_cache();
   } else {
     make_private_directory();
+    trace("cache miss: extracting into %s", target_directory);
     extract_payload();
     check_program_is_first_entry();
     move_into_place();
@@ -275,5 +280,6 @@ void exec_in_place(int argc, char** argv) {
   block_handled_signals(&previous);
   stop_if_terminated();
   check_run_directory_at(target_directory);
+  trace("running %s in the launcher's place", exec_path);
   exec_program(argc, argv);
 }

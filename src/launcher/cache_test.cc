@@ -327,3 +327,43 @@ TEST_F(CacheTest, DefaultPackagesAreUnchanged) {
 
 }  // namespace
 }  // namespace vorlix::testing
+
+namespace vorlix::testing {
+namespace {
+
+// VORLIX_ONEFILE_TRACE=1: one line per step on standard error, each with the
+// prefix; without it, a quiet program leaves standard error empty.
+TEST_F(CacheTest, TraceSwitch) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> pack_options;
+    std::vector<std::string> steps;  // one line for each, in this order
+  };
+  const std::vector<Case> cases = {
+      {"temporary", {}, {"package ", "temporary mode, target directory ", "extracted 2 entries, ", "started ",
+                         "program ended with exit code 0", "removed "}},
+      {"cached, first run", {"--cache"}, {"package ", "cached mode, target directory ", "cache miss: extracting into ",
+                                          "extracted 2 entries, ", "moved into place: ", "running "}},
+      {"cached, later run", {"--cache"}, {"package ", "cached mode, target directory ", "cache hit: ", "running "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string package = pack("tool.pkg", c.pack_options);
+    ProcessResult quiet = launch(package, options());
+    EXPECT_EQ(quiet.exit_code(), 0);
+    EXPECT_EQ(quiet.err, "");
+    if (std::string(c.name) == "cached, first run") fs::remove_all(cache_root());
+    ProcessResult r = launch(package, options({{"VORLIX_ONEFILE_TRACE", "1"}}));
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    std::istringstream lines(r.err);
+    size_t step = 0;
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_EQ(line.rfind("vorlix: ", 0), 0u) << line;
+      if (step < c.steps.size() && line.find(c.steps[step]) == 8) ++step;
+    }
+    EXPECT_EQ(step, c.steps.size()) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace vorlix::testing

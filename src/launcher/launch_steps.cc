@@ -15,6 +15,7 @@
 #include "launcher/run_directory.h"
 #include "launcher/signals.h"
 #include "launcher/supervise.h"
+#include "launcher/trace.h"
 #include "pathspec/expansion.h"
 #include "payload/extract.h"
 #include "payload/payload_reader.h"
@@ -61,6 +62,13 @@ void refuse_privileged_start() {
   exit(2);
 }
 
+void trace_launch() {
+  trace("package %s", find_own_executable());
+  trace("%s mode, target directory %s, grace period %u s",
+        launcher_config.mode == LAUNCH_MODE_CACHED ? "cached" : "temporary", target_directory,
+        launcher_config_grace_period_s(launcher_config));
+}
+
 void publish_parent_pid() {
   char pid_text[128];
   snprintf(pid_text, sizeof pid_text, "%ld", static_cast<long>(getpid()));
@@ -76,7 +84,10 @@ void extract_payload() {
   CompressedStream stream = check_payload_header(payload_start, payload_length);
   payload_reader_open(stream.data, stream.size);
   begin_extraction();
+  double start = trace_clock_ms();
   if (!extract_archive()) stop_extraction();
+  trace("extracted %ld entries, %llu bytes into %s in %.1f ms", extracted_entries, extracted_bytes, target_directory,
+        trace_clock_ms() - start);
   release_own_file();
   payload_reader_close();
 }
@@ -124,11 +135,13 @@ int run_program(int argc, char** argv, bool temporary) {
     exec_program(argc, argv);
   }
   child_pid = pid;
+  trace("started %s as pid %d", exec_path, static_cast<int>(pid));
   send_held_back_signals();
   return supervise_program(temporary);
 }
 
 void end_as_program_ended(int wait_status) {
+  trace_program_end("program", wait_status);
   clean_up();
   if (WIFSIGNALED(wait_status)) die_by_signal(WTERMSIG(wait_status));
   exit(WEXITSTATUS(wait_status));

@@ -8,6 +8,9 @@
 // refuses to run: one line on standard error, exit status 2.
 void refuse_privileged_start();
 
+// The trace's first lines: the package, the mode, the target directory.
+void trace_launch();
+
 // VORLIX_ONEFILE_PARENT: this process's id.
 void publish_parent_pid();
 

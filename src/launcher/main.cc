@@ -13,11 +13,13 @@
 #include "launcher/launch_steps.h"
 #include "launcher/run_directory.h"
 #include "launcher/signals.h"
+#include "launcher/trace.h"
 #include "pathspec/expansion.h"
 #include "payload/self_location.h"
 #include "state/launch_state.h"
 
 int main(int argc, char** argv) {
+  start_trace();
   refuse_privileged_start();
   check_launcher_configuration();
   atexit(clean_up);
@@ -26,6 +28,7 @@ int main(int argc, char** argv) {
   locate_payload();
   check_configuration_is_the_files();
   if (!expanded) fatal_spec_expansion_error();
+  trace_launch();
   install_signal_handlers();
   if (launcher_config.mode == LAUNCH_MODE_CACHED) {
     prepare_cached_directory();

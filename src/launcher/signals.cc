@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "launcher/cleanup.h"
+#include "launcher/trace.h"
 #include "platform/platform.h"
 #include "state/launch_state.h"
 
@@ -122,6 +123,7 @@ void take_signals_before_fork() {
 
 void stop_if_terminated() {
   if (stop_signal == 0) return;
+  trace("stopped by %s before the program started", trace_signal_name(stop_signal));
   clean_up();
   die_by_signal(stop_signal);
 }
@@ -130,6 +132,7 @@ void send_held_back_signals() {
   for (int i = 0; i < HANDLED_COUNT; ++i) {
     if (!held_back[i]) continue;
     held_back[i] = 0;
+    trace("sent held-back %s on to pid %d", trace_signal_name(HANDLED_SIGNALS[i].number), static_cast<int>(child_pid));
     kill(child_pid, HANDLED_SIGNALS[i].number);
   }
 }

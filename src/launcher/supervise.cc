@@ -7,6 +7,7 @@
 
 #include "launcher/configuration.h"
 #include "launcher/signals.h"
+#include "launcher/trace.h"
 #include "platform/platform.h"
 #include "state/launch_state.h"
 
@@ -52,6 +53,7 @@ struct timespec until(const struct timespec& t) {
 }
 
 void start_grace_period(Supervision* s) {
+  trace("grace period of %u s begins", launcher_config_grace_period_s(launcher_config));
   s->stopping = true;
   s->deadline_set = true;
   s->deadline = now();
@@ -81,10 +83,15 @@ void on_signal(Supervision* s, int signal_number, const siginfo_t* info) {
   if (sent_by_process(info)) {
     // A program that signals its own launcher gets nothing back.
     if (info->si_pid == child_pid) return;
+    trace("%s from pid %d sent on to pid %d", trace_signal_name(signal_number), static_cast<int>(info->si_pid),
+          static_cast<int>(child_pid));
     kill(child_pid, signal_number);
     if ((signal_number == SIGTERM || signal_number == SIGINT) && !s->stopping) start_grace_period(s);
   } else if (hang_up_missed_by_program(signal_number, info)) {
+    trace("the terminal's hang-up sent on to pid %d", static_cast<int>(child_pid));
     kill(child_pid, signal_number);
+  } else {
+    trace("%s from the terminal reached the program itself", trace_signal_name(signal_number));
   }
 }
 
@@ -102,13 +109,14 @@ int supervise_program(bool stop_descendants) {
       // stopped as the program would be.
       if (!s.descendants_told) {
         s.descendants_told = true;
-        platform_signal_descendants(SIGTERM);
+        trace("the program left processes running: SIGTERM to %d of them", platform_signal_descendants(SIGTERM));
         if (!s.deadline_set && !s.killed) start_grace_period(&s);
       }
     }
     if (s.deadline_set && reached(s.deadline)) {
       s.deadline_set = false;
       s.killed = true;
+      trace("grace period over: SIGKILL");
       if (!s.program_ended) kill(child_pid, SIGKILL);
     }
     if (s.killed && s.program_ended) platform_signal_descendants(SIGKILL);

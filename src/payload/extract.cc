@@ -15,6 +15,8 @@
 
 char* created_dirs[CREATED_DIRS_MAX];
 int created_dirs_count;
+long extracted_entries;
+unsigned long long extracted_bytes;
 
 namespace {
 
@@ -164,6 +166,7 @@ bool extract_file(unsigned char flags) {
     const unsigned char* data = payload_read_in_place(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE, &piece);
     if (fwrite(data, 1, piece, file) != piece) fail_unpack(errno);
     remaining -= piece;
+    extracted_bytes += piece;
   }
   if (flags & ENTRY_FLAG_EXECUTABLE) make_executable(file);
   if (fclose(file) != 0) fail_unpack(errno);
@@ -213,6 +216,7 @@ bool extract_archive() {
 
     unsigned char flags;
     payload_read(&flags, 1);
+    ++extracted_entries;
     if (flags & ENTRY_FLAG_SYMLINK)
       extract_link();
     else if (!extract_file(flags))

@@ -11,6 +11,10 @@ inline constexpr int CREATED_DIRS_MAX = 1024;
 extern char* created_dirs[CREATED_DIRS_MAX];
 extern int created_dirs_count;
 
+// What the extraction has written: entries, and bytes of file content.
+extern long extracted_entries;
+extern unsigned long long extracted_bytes;
+
 // Empties the memo of directories (for a harness that extracts again in the
 // same process).
 void forget_directories();

@@ -79,6 +79,9 @@ int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIde
 // Async-signal-safe: only reads |info|.
 bool platform_signal_sent_by_process(const siginfo_t* info);
 
+// The signal's name without "SIG" ("TERM"), or nullptr when it has none.
+const char* platform_signal_abbreviation(int signal_number);
+
 // The system's text for |error_number|, without consulting the locale, so
 // that it can be used from a signal handler. Never nullptr.
 const char* platform_error_text(int error_number);

@@ -74,6 +74,10 @@ bool platform_signal_sent_by_process(const siginfo_t* info) {
   return info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_LWP;
 }
 
+const char* platform_signal_abbreviation(int signal_number) {
+  return signal_number > 0 && signal_number < NSIG ? sys_signame[signal_number] : nullptr;
+}
+
 const char* platform_error_text(int error_number) {
   if (error_number >= 0 && error_number < sys_nerr && sys_errlist[error_number] != nullptr)
     return sys_errlist[error_number];

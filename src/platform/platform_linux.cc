@@ -74,6 +74,8 @@ bool platform_signal_sent_by_process(const siginfo_t* info) {
   return info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL;
 }
 
+const char* platform_signal_abbreviation(int signal_number) { return sigabbrev_np(signal_number); }
+
 const char* platform_error_text(int error_number) {
   const char* text = strerrordesc_np(error_number);
   return text != nullptr ? text : "Unknown error";
