@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "launcher/cache_upkeep.h"
 #include "launcher/cleanup.h"
 #include "launcher/configuration.h"
 #include "launcher/launch_steps.h"
@@ -27,9 +28,12 @@ namespace {
 // The kept directory; target_directory names the private one while it is
 // written.
 char cache_directory[TARGET_DIRECTORY_SIZE];
-// Private directories are ".<name of the kept one>.partial-XXXXXX".
-constexpr char PARTIAL_INFIX[] = ".partial-";
-constexpr size_t UNIQUE_SUFFIX_LENGTH = 6;
+// Whether it lies in the default location, where every name is ours: its
+// own leftovers, others' and old versions are removed there.
+bool in_default_location;
+// Private directories of which kept directory are leftovers to remove:
+// those of any in the default location, else this one's.
+const char* leftover_owner(const char* name) { return in_default_location ? nullptr : name; }
 
 // Joins |a|, |b| and |c| into |out| of |size| bytes; false when that does
 // not fit.
@@ -50,28 +54,33 @@ bool join(char* out, size_t size, const char* a, const char* b, const char* c) {
   exit(2);
 }
 
-// True when the directory is there and complete; false when it is absent.
-// Refuses everything else.
-bool cache_directory_is_ready() {
+enum CacheState { CACHE_ABSENT, CACHE_READY, CACHE_INCOMPLETE, CACHE_BUSY };
+
+// Looks at the kept directory: absent, ready (complete: it records this
+// payload's hash), incomplete (a directory of this user's without that
+// record), or busy (upkeep of another run holds it to remove it). Refuses
+// anything else. A ready one is then held (run_directory_fd) with a shared
+// lock that the program inherits, so that it is never removed while that
+// runs.
+CacheState inspect_cache_directory() {
   struct stat status;
   if (lstat(cache_directory, &status) != 0) {
-    if (errno == ENOENT) return false;
+    if (errno == ENOENT) return CACHE_ABSENT;
     fail_with_errno("inspect cache directory", errno);
   }
   if (!S_ISDIR(status.st_mode)) refuse("is not a directory");
   if (status.st_uid != geteuid()) refuse("belongs to another user");
   if (status.st_mode & (S_IWGRP | S_IWOTH)) refuse("is writable by group or others");
-  // From here on the directory is looked at through a descriptor, with a
-  // shared lock that the program inherits: its old versions are never
-  // removed while it runs.
-  if (!hold_run_directory(cache_directory, LOCK_SH) || !run_directory_is_at(cache_directory))
+  bool busy;
+  if (!hold_run_directory(cache_directory, LOCK_SH, &busy) || !run_directory_is_at(cache_directory))
     refuse("changed while it was inspected");
+  if (busy) return CACHE_BUSY;
   char recorded[LAUNCHER_CONFIG_HASH_SIZE];
   ssize_t length = readlinkat(run_directory_fd, CACHE_COMPLETE_MARKER, recorded, sizeof recorded - 1);
   if (length < 0 || static_cast<size_t>(length) != strlen(launcher_config.payload_hash) ||
       memcmp(recorded, launcher_config.payload_hash, static_cast<size_t>(length)) != 0)
-    refuse("holds no complete extraction of this package");
-  return true;
+    return CACHE_INCOMPLETE;
+  return CACHE_READY;
 }
 
 // The directory that holds the kept one, and the kept one's own name.
@@ -85,36 +94,6 @@ void split_cache_directory(char* parent, size_t size, const char** name) {
     memcpy(parent, cache_directory, length);
     parent[length] = '\0';
   }
-}
-
-// Whether |entry| names a private directory of the kept directory |name|.
-bool is_private_directory(const char* entry, const char* name) {
-  size_t name_length = strlen(name);
-  return entry[0] == '.' && strncmp(entry + 1, name, name_length) == 0 &&
-         strncmp(entry + 1 + name_length, PARTIAL_INFIX, sizeof PARTIAL_INFIX - 1) == 0 &&
-         strlen(entry) == 1 + name_length + sizeof PARTIAL_INFIX - 1 + UNIQUE_SUFFIX_LENGTH;
-}
-
-// Removes the private directories of earlier runs that died while writing
-// them: those of this user that no running launcher holds locked. Runs with
-// the parent's lock file held, so no launcher is between making its private
-// directory and locking it.
-void remove_leftovers(const char* parent, const char* name) {
-  DIR* directory = opendir(parent);
-  if (directory == nullptr) return;
-  while (struct dirent* entry = readdir(directory)) {
-    const char* leftover = entry->d_name;
-    if (!is_private_directory(leftover, name)) continue;
-    char path[TARGET_DIRECTORY_SIZE];
-    if (!join(path, sizeof path, parent, "/", leftover)) continue;
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat status;
-    if (fstat(fd, &status) == 0 && status.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0)
-      remove_directory_tree(path, true);
-    close(fd);
-  }
-  closedir(directory);
 }
 
 // How long a first run waits for another run of the same user to finish
@@ -161,7 +140,8 @@ bool leftovers_present(const char* parent, const char* name) {
   DIR* directory = opendir(parent);
   if (directory == nullptr) return false;
   bool found = false;
-  while (struct dirent* entry = readdir(directory)) found = found || is_private_directory(entry->d_name, name);
+  while (struct dirent* entry = readdir(directory))
+    found = found || is_private_directory(entry->d_name, leftover_owner(name));
   closedir(directory);
   return found;
 }
@@ -174,7 +154,7 @@ void remove_leftovers_beside_cache() {
   split_cache_directory(parent, sizeof parent, &name);
   if (!leftovers_present(parent, name)) return;
   int lock = lock_parent(parent);
-  remove_leftovers(parent, name);
+  remove_leftovers(parent, leftover_owner(name));
   close(lock);
 }
 
@@ -186,15 +166,10 @@ void make_private_directory() {
   const char* name;
   split_cache_directory(parent, sizeof parent, &name);
   int lock = lock_parent(parent);
-  remove_leftovers(parent, name);
-
-  char pattern[TARGET_DIRECTORY_SIZE];
-  char infix[sizeof PARTIAL_INFIX + UNIQUE_SUFFIX_LENGTH];
-  snprintf(infix, sizeof infix, "%sXXXXXX", PARTIAL_INFIX);
-  if (snprintf(pattern, sizeof pattern, "%s/.%s%s", parent, name, infix) >= static_cast<int>(sizeof pattern))
-    refuse("has too long a path");
-  if (mkdtemp(pattern) == nullptr) fail_with_errno("make cache directory", errno);
-  memcpy(target_directory, pattern, strlen(pattern) + 1);
+  remove_leftovers(parent, leftover_owner(name));
+  char path[TARGET_DIRECTORY_SIZE];
+  if (!make_private_name(parent, name, path, sizeof path)) fail_with_errno("make cache directory", errno);
+  memcpy(target_directory, path, strlen(path) + 1);
   adopt_target_directory();
   if (!hold_run_directory(target_directory, LOCK_EX)) fail_with_errno("make cache directory", errno);
   close(lock);
@@ -228,13 +203,20 @@ void move_into_place() {
     trace("moved into place: %s", cache_directory);
     target_directory_made = 0;  // the kept directory is never removed
     flock(run_directory_fd, LOCK_SH | LOCK_NB);
+    if (in_default_location) {
+      char parent[TARGET_DIRECTORY_SIZE];
+      const char* name;
+      split_cache_directory(parent, sizeof parent, &name);
+      remove_old_versions(parent, name, strlen(launcher_config.payload_hash));
+    }
   } else {
     int error = errno;
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
     trace("another run made %s first: using its tree", cache_directory);
     clean_up();
     target_directory_made = 0;
-    cache_directory_is_ready();  // the winner's; refuses what is not complete
+    // The winner's; refuses what is not complete.
+    if (inspect_cache_directory() != CACHE_READY) refuse("holds no complete extraction of this package");
   }
   memcpy(target_directory, cache_directory, strlen(cache_directory) + 1);
   restore_signal_mask(&previous);
@@ -254,12 +236,45 @@ void check_program_file() {
   }
 }
 
+// How long a run waits for upkeep of another run to move a kept directory
+// out of the way, and how often it looks.
+constexpr long BUSY_NAP_NS = 10000000;
+constexpr int BUSY_LOOKS_MAX = 500;
+
+// The kept directory, waiting while another run's upkeep removes it (it is
+// then absent). An incomplete one of the default location is moved aside
+// (and removed once nothing holds it) and counts as absent; elsewhere it is
+// refused.
+CacheState look_at_cache_directory() {
+  const struct timespec nap = {0, BUSY_NAP_NS};
+  for (int looks = 0;; ++looks) {
+    CacheState state = inspect_cache_directory();
+    if (state == CACHE_INCOMPLETE && !in_default_location)
+      refuse("holds no complete extraction of this package; remove it to extract the package again");
+    if (state == CACHE_INCOMPLETE) {
+      char parent[TARGET_DIRECTORY_SIZE];
+      const char* name;
+      split_cache_directory(parent, sizeof parent, &name);
+      trace("repair: %s is incomplete, moving it aside", cache_directory);
+      release_run_directory();  // so that it can be removed as a leftover
+      if (!move_aside(parent, name)) fail_with_errno("move aside incomplete cache directory", errno);
+      state = CACHE_ABSENT;
+    }
+    if (state != CACHE_BUSY) return state;
+    release_run_directory();
+    if (looks == BUSY_LOOKS_MAX) refuse("stayed locked by another run");
+    stop_if_terminated();
+    nanosleep(&nap, nullptr);
+  }
+}
+
 }  // namespace
 
 void prepare_cached_directory() {
   memcpy(cache_directory, target_directory, strlen(target_directory) + 1);
+  in_default_location = is_default_cache_spec(target_dir_spec(), launcher_config.payload_hash);
   prepare_parent_of(cache_directory);
-  if (cache_directory_is_ready()) {
+  if (look_at_cache_directory() == CACHE_READY) {
     trace("cache hit: %s", cache_directory);
     release_own_file();
     remove_leftovers_beside_cache();

@@ -125,9 +125,14 @@ TEST_F(CacheTest, StatesOfTheDirectory) {
        "belongs to another user", false, [&] { EXPECT_EQ(chown(cached.c_str(), 0, 0), 0); }},
       {"group-writable", [&] { chmod(cached.c_str(), 0770); }, 2, "is writable by group or others", false,
        [&] { chmod(cached.c_str(), 0700); }},
-      {"not complete", [&] { fs::remove(cached / ".vorlix-complete"); }, 2,
-       "holds no complete extraction of this package", false,
-       [&] { fs::create_symlink(fs::read_symlink(work_ / "marker"), cached / ".vorlix-complete"); }},
+      // In the default location an incomplete tree (a cleaner took its
+      // marker) is moved aside and extracted afresh.
+      {"not complete", [&] { fs::remove(cached / ".vorlix-complete"); }, 0, nullptr, true,
+       [&] { EXPECT_EQ(cache_names(parent), std::vector<std::string>{cached.filename().string()}); }},
+      {"marker of another package", [&] {
+         fs::remove(cached / ".vorlix-complete");
+         fs::create_symlink("0123456789abcdef0123456789abcdef", cached / ".vorlix-complete");
+       }, 0, nullptr, true, [] {}},
       {"a stale private leftover", [&] { write_file(parent / leftover / "half", "x"); }, 0, nullptr, false,
        [&] { EXPECT_FALSE(fs::exists(parent / leftover)); }},
       {"a private directory a running launcher holds",
@@ -144,7 +149,6 @@ TEST_F(CacheTest, StatesOfTheDirectory) {
          fs::remove_all(parent / leftover);
        }},
   };
-  fs::copy_symlink(cached / ".vorlix-complete", work_ / "marker");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (fs::exists(cached)) write_file(cached / "sentinel", "from before");
@@ -240,17 +244,56 @@ TEST_F(CacheTest, StoppedOrKilledMidExtractionThenANormalRun) {
   EXPECT_TRUE(fs::exists(vorlix / left[0] / "many/19999"));
 }
 
-TEST_F(CacheTest, AChangedPackageGetsANewDirectory) {
-  std::string first = pack("tool.pkg", {"--cache"});
-  ASSERT_EQ(launch(first, options()).exit_code(), 0);
-  write_file(work_ / "app/data/message.txt", "second version\n");
-  std::string second = pack("tool.pkg", {"--cache"});
-  ProcessResult r = launch(second, options({{"PROBE_LIST", "1"}}));
-  ASSERT_EQ(r.exit_code(), 0) << r.err;
-  std::vector<std::string> names = cache_names(cache_root() / "vorlix");
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(reported(r.out, "root").rfind((cache_root() / "vorlix/tool-").string(), 0), 0u);
-  EXPECT_EQ(read_file(fs::path(reported(r.out, "root")) / "data/message.txt"), "second version\n");
+// A new version gets a directory of its own; its first run removes the old
+// version's, unless a program still runs from it (it holds a shared lock
+// there, inherited from its launcher). Another package's and another user's
+// directories are never touched.
+TEST_F(CacheTest, AChangedPackageGetsANewDirectoryAndTheOldOneGoes) {
+  fs::path vorlix = cache_root() / "vorlix";
+  for (bool old_one_runs : {false, true}) {
+    SCOPED_TRACE(old_one_runs ? "the old version runs" : "the old version has ended");
+    fs::remove_all(cache_root());
+    write_file(work_ / "app/data/message.txt", "first version\n");
+    std::string first = pack("tool.pkg", {"--cache"});
+    ASSERT_EQ(launch(first, options()).exit_code(), 0);
+    std::string old_name = cache_names(vorlix).at(0);
+    // Look-alikes that are not this package's old versions.
+    fs::create_directories(vorlix / "other-0123456789abcdef0123456789abcdef");
+    fs::create_directories(vorlix / ("tool-" + std::string(31, 'a')));
+    fs::create_directories(vorlix / ("tool-" + std::string(32, 'b')));
+    ASSERT_EQ(chown((vorlix / ("tool-" + std::string(32, 'b'))).c_str(), 65534, 65534), 0);
+    std::unique_ptr<Process> running;
+    if (old_one_runs) {
+      running = std::make_unique<Process>(first, std::vector<std::string>{first},
+                                          options({{"PROBE_SLEEP", "3"}, {"PROBE_READY", (work_ / "ready").string()}}));
+      ASSERT_TRUE(eventually(10, [&] { return fs::exists(work_ / "ready"); }));
+    }
+    write_file(work_ / "app/data/message.txt", "second version\n");
+    std::string second = pack("tool.pkg", {"--cache"});
+    ProcessResult r = launch(second, options({{"PROBE_LIST", "1"}}));
+    ASSERT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(read_file(fs::path(reported(r.out, "root")) / "data/message.txt"), "second version\n");
+    std::vector<std::string> names = cache_names(vorlix);
+    EXPECT_EQ(std::count(names.begin(), names.end(), old_name), old_one_runs ? 1 : 0);
+    EXPECT_EQ(names.size(), old_one_runs ? 5u : 4u) << ::testing::PrintToString(names);
+    if (running) {
+      EXPECT_EQ(running->wait().exit_code(), 0);
+    }
+    fs::remove(work_ / "ready");
+  }
+}
+
+// A chosen directory is the user's to name, so an incomplete one is refused
+// (never removed), with the way out in the message.
+TEST_F(CacheTest, AnIncompleteChosenDirectoryIsRefused) {
+  std::string package = pack("tool.pkg", {"--cache", "--target-dir", (work_ / "kept").string()});
+  ASSERT_EQ(launch(package, options()).exit_code(), 0);
+  fs::remove(work_ / "kept/.vorlix-complete");
+  ProcessResult r = launch(package, options());
+  EXPECT_EQ(r.exit_code(), 2);
+  EXPECT_EQ(r.err, "Error, cache directory '" + (work_ / "kept").string() +
+                       "' holds no complete extraction of this package; remove it to extract the package again.\n");
+  EXPECT_TRUE(fs::exists(work_ / "kept/run"));
 }
 
 // A chosen directory in temporary mode behaves as the default one does.

@@ -23,7 +23,7 @@ void report_errno(const char* message, int error_number) {
   fprintf(stderr, "%s: %s\n", message, strerror(error_number));
 }
 
-bool hold_run_directory(const char* path, int lock) {
+bool hold_run_directory(const char* path, int lock, bool* busy) {
   // Inherited by the program on purpose: the lock lasts as long as any
   // process of the run.
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
@@ -35,12 +35,18 @@ bool hold_run_directory(const char* path, int lock) {
     return false;
   }
   // Where the file system has no locks, the directory goes unlocked.
-  flock(fd, lock | LOCK_NB);
+  bool locked = flock(fd, lock | LOCK_NB) == 0;
+  if (busy != nullptr) *busy = !locked && errno == EWOULDBLOCK;
   if (run_directory_fd >= 0) close(run_directory_fd);
   run_directory_fd = fd;
   run_directory_device = status.st_dev;
   run_directory_inode = status.st_ino;
   return true;
+}
+
+void release_run_directory() {
+  if (run_directory_fd >= 0) close(run_directory_fd);
+  run_directory_fd = -1;
 }
 
 bool run_directory_is_at(const char* path) {

@@ -47,8 +47,12 @@ extern ino_t run_directory_inode;
 // one) as the run's directory and locks it (|lock|: LOCK_SH or LOCK_EX, without waiting;
 // where the file system has no locks it stays unlocked). False, with errno
 // set, when it is not a directory of the effective user's that only they
-// can write to.
-bool hold_run_directory(const char* path, int lock);
+// can write to. |*busy|, when given, tells whether another process held a
+// conflicting lock.
+bool hold_run_directory(const char* path, int lock, bool* busy = nullptr);
+
+// Closes the held run directory (its lock goes with it).
+void release_run_directory();
 
 // Whether |path| still leads to the held run directory (not followed if it
 // is a link).
