@@ -73,6 +73,11 @@ struct PlatformEntryIdentity {
 // failure (errno set). Async-signal-safe: system calls only.
 int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIdentity* identity);
 
+// Reads how the file system that holds |path| is mounted: whether it is
+// read-only, and whether it refuses to run programs (noexec). False when
+// the system cannot say (errno set); the flags are then untouched.
+bool platform_mount_flags(const char* path, bool* read_only, bool* no_exec);
+
 // Whether the signal that |info| describes was sent by a process (kill,
 // sigqueue and their thread-directed forms) rather than raised by the kernel
 // (a terminal's control characters and hang-up, a child's end).

@@ -13,6 +13,15 @@
 
 #include "platform/platform.h"
 
+// statfs and the MNT_ flags. Every FreeBSD system installs <sys/mount.h>; the
+// header-only tree the launcher is syntax-checked against lacks it (and
+// <sys/statvfs.h>), so there the mount flags are unknown.
+#if __has_include(<sys/mount.h>)
+#include <sys/param.h>
+#include <sys/mount.h>
+#define VORLIX_HAVE_STATFS 1
+#endif
+
 // getdirentries wants at least the file system's block size; UFS uses 32 KiB.
 static constexpr size_t DIRECTORY_BUFFER_SIZE = 32768;
 // Untouched levels cost address space only: the pages are never faulted in.
@@ -68,6 +77,22 @@ int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIde
   identity->mount_known = false;
   identity->mount[0] = identity->mount[1] = 0;
   return 0;
+}
+
+bool platform_mount_flags(const char* path, bool* read_only, bool* no_exec) {
+#ifdef VORLIX_HAVE_STATFS
+  struct statfs status;
+  if (statfs(path, &status) != 0) return false;
+  *read_only = (status.f_flags & MNT_RDONLY) != 0;
+  *no_exec = (status.f_flags & MNT_NOEXEC) != 0;
+  return true;
+#else
+  (void)path;
+  (void)read_only;
+  (void)no_exec;
+  errno = ENOSYS;
+  return false;
+#endif
 }
 
 bool platform_signal_sent_by_process(const siginfo_t* info) {

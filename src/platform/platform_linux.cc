@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -68,6 +69,14 @@ int platform_entry_identity(int directory_fd, const char* name, PlatformEntryIde
   identity->mount[0] = identity->mount_known ? status.stx_mnt_id : 0;
   identity->mount[1] = 0;
   return 0;
+}
+
+bool platform_mount_flags(const char* path, bool* read_only, bool* no_exec) {
+  struct statvfs status;
+  if (statvfs(path, &status) != 0) return false;
+  *read_only = (status.f_flag & ST_RDONLY) != 0;
+  *no_exec = (status.f_flag & ST_NOEXEC) != 0;
+  return true;
 }
 
 bool platform_signal_sent_by_process(const siginfo_t* info) {
