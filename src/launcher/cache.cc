@@ -273,12 +273,13 @@ CacheState look_at_cache_directory() {
 void prepare_cached_directory() {
   memcpy(cache_directory, target_directory, strlen(target_directory) + 1);
   in_default_location = is_default_cache_spec(target_dir_spec(), launcher_config.payload_hash);
-  prepare_parent_of(cache_directory);
+  prepare_parent_of(cache_directory, false, true);
   if (look_at_cache_directory() == CACHE_READY) {
     trace("cache hit: %s", cache_directory);
     release_own_file();
     remove_leftovers_beside_cache();
   } else {
+    prepare_parent_of(cache_directory, true, true);
     make_private_directory();
     trace("cache miss: extracting into %s", target_directory);
     extract_payload();

@@ -15,6 +15,7 @@
 #include "launcher/run_directory.h"
 #include "launcher/signals.h"
 #include "launcher/supervise.h"
+#include "launcher/sweep.h"
 #include "launcher/trace.h"
 #include "pathspec/expansion.h"
 #include "payload/extract.h"
@@ -52,6 +53,20 @@ void publish_own_directory() {
   if (length >= sizeof copy) abort();
   memcpy(copy, own, length + 1);
   setenv("VORLIX_ONEFILE_DIRECTORY", dirname(copy), 1);
+}
+
+// Removes what launchers that died without their clean-up left beside the
+// target directory: off the start-up path, once the program runs.
+void sweep_beside_target_directory() {
+  char parent[TARGET_DIRECTORY_SIZE];
+  memcpy(parent, target_directory, strlen(target_directory) + 1);
+  char* slash = strrchr(parent, '/');
+  if (slash == nullptr) return;
+  const char* own_name = target_directory + (slash - parent) + 1;
+  slash[slash == parent ? 1 : 0] = '\0';
+  const char* spec = target_dir_spec();
+  const char* spec_slash = strrchr(spec, '/');
+  sweep_dead_runs(parent, spec_slash != nullptr ? spec_slash + 1 : spec, own_name);
 }
 
 }  // namespace
@@ -137,6 +152,7 @@ int run_program(int argc, char** argv, bool temporary) {
   child_pid = pid;
   trace("started %s as pid %d", exec_path, static_cast<int>(pid));
   send_held_back_signals();
+  if (temporary) sweep_beside_target_directory();
   return supervise_program(temporary);
 }
 

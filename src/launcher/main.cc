@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     if (getpid() != 1) exec_in_place(argc, argv);
     end_as_program_ended(run_program(argc, argv, false));
   }
-  prepare_parent_of(target_directory);
+  prepare_parent_of(target_directory, true, false);
   extract_payload();
   publish_program_environment(argc, argv);
   end_as_program_ended(run_program(argc, argv, true));

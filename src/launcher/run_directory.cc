@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "launcher/target_checks.h"
 #include "payload/extract.h"
 #include "state/launch_state.h"
 #include "state/trusted_path.h"
@@ -22,7 +23,7 @@ void judge_or_refuse(const char* parent) {
 
 }  // namespace
 
-void prepare_parent_of(const char* directory) {
+void prepare_parent_of(const char* directory, bool writing, bool cached) {
   if (directory[0] != '/') {
     fprintf(stderr, "Error, target directory '%s' is not an absolute path.\n", directory);
     exit(2);
@@ -34,7 +35,17 @@ void prepare_parent_of(const char* directory) {
   char* slash = strrchr(parent, '/');
   slash[slash == parent ? 1 : 0] = '\0';
   judge_or_refuse(parent);
-  if (access(parent, F_OK) == 0) return;
+  if (!writing) return;
+  bool parent_exists = access(parent, F_OK) == 0;
+  // The nearest existing directory: the parent, or the first ancestor there.
+  char nearest[TARGET_DIRECTORY_SIZE];
+  memcpy(nearest, parent, strlen(parent) + 1);
+  while (!parent_exists && access(nearest, F_OK) != 0 && strcmp(nearest, "/") != 0) {
+    char* cut = strrchr(nearest, '/');
+    cut[cut == nearest ? 1 : 0] = '\0';
+  }
+  check_room_for_target(nearest, cached);
+  if (parent_exists) return;
   // What is made here is the effective user's, mode 0700; judging again
   // catches a directory that someone else made first.
   create_parent_directories(directory);

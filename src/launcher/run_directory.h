@@ -3,13 +3,15 @@
 #ifndef VORLIX_LAUNCHER_RUN_DIRECTORY_H_
 #define VORLIX_LAUNCHER_RUN_DIRECTORY_H_
 
-// Before anything is written for |directory| (the target directory, or the
-// kept one in cached mode): it must be an absolute path, and every existing
-// directory on the way to it must pass the trust rule (trusted_path.h).
-// Missing directories on the way are then made (mode 0700) and the chain is
-// judged again. Each refusal is one line on standard error and exit
-// status 2, with nothing written.
-void prepare_parent_of(const char* directory);
+// Before anything is read or written for |directory| (the target directory,
+// or the kept one in cached mode): it must be an absolute path, and every
+// existing directory on the way to it must pass the trust rule
+// (trusted_path.h). With |writing|, the nearest existing one must also have
+// room for it (target_checks.h; the remedy names XDG_CACHE_HOME when
+// |cached|, else TMPDIR), and missing directories on the way are then made
+// (mode 0700) and the chain judged again. Each refusal is one line on
+// standard error and exit status 2, with nothing written.
+void prepare_parent_of(const char* directory, bool writing, bool cached);
 
 // Before the program runs from (or a private directory is renamed to)
 // |directory|: the path must still lead to the directory this run holds;
