@@ -299,6 +299,7 @@ TEST_F(TrustTest, ADirectorySwappedBeforeTheProgramStarts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(cache_home);
+    fs::remove(marker);
     if (c.warm) { ASSERT_EQ(run(cached, {cached}, options(cache_home)).exit_code(), 0); }
     make_directory(planted, 0700);
     write_file(planted / "run", "#!/bin/sh\ntouch " + marker.string() + "\n", 0755);
