@@ -499,6 +499,8 @@ TEST_F(TrustTest, NoWaitingOnOtherUsers) {
   ASSERT_EQ(flock(own, LOCK_EX), 0);
   Process waiting(cached, {cached}, options(cache_home));
   usleep(300000);
+  EXPECT_EQ(read_file("/proc/" + std::to_string(waiting.pid()) + "/stat").find(") Z "), std::string::npos)
+      << "the run did not wait";
   start = Clock::now();
   kill(waiting.pid(), SIGTERM);
   r = waiting.wait();
