@@ -316,6 +316,9 @@ TEST_F(CacheTest, EditedConfigurationIsRefused) {
     std::vector<std::string> options;
     std::function<void(LauncherConfig&)> edit;
     const char* problem;
+    // Found only once the first entry is written: the private directory is
+    // removed again, and nothing is kept.
+    bool after_extraction = false;
   };
   const std::vector<Case> cases = {
       {"exec name escaping", {"--cache"},
@@ -331,6 +334,22 @@ TEST_F(CacheTest, EditedConfigurationIsRefused) {
        [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "{TEMP}/app-{TIME}"); },
        "its temporary target directory does not name {PID}"},
       {"mode 7", {"--grace-period", "1"}, [](LauncherConfig& c) { c.mode = 7; }, "its mode is unknown"},
+      {"one mark byte flipped", {"--cache"}, [](LauncherConfig& c) { c.mark[7] ^= 0x01; }, "its mark is damaged"},
+      {"unknown placeholder", {"--grace-period", "1"},
+       [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "{NOPE}/x"); },
+       "its target directory names an unknown placeholder"},
+      {"relative spec", {"--grace-period", "1"},
+       [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "app-{PID}"); },
+       "its target directory may not give an absolute path"},
+      {"temporary spec with neither {PID} nor {TIME}", {"--grace-period", "1"},
+       [](LauncherConfig& c) { set_config_text(c.target_spec, sizeof c.target_spec, "{TEMP}/app"); },
+       "its temporary target directory does not name {PID}"},
+      {"spec without its NUL", {"--grace-period", "1"},
+       [](LauncherConfig& c) { memset(c.target_spec, 'x', sizeof c.target_spec); },
+       "its target directory does not end within its field"},
+      {"exec name of another entry", {"--cache"},
+       [](LauncherConfig& c) { set_config_text(c.exec_name, sizeof c.exec_name, "data/message.txt"); },
+       "its program is not the first entry", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -341,7 +360,11 @@ TEST_F(CacheTest, EditedConfigurationIsRefused) {
     EXPECT_EQ(r.exit_code(), 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string("Error, damaged package configuration: ") + c.problem + ".\n");
-    EXPECT_FALSE(fs::exists(cache_root()));
+    if (c.after_extraction) {
+      EXPECT_EQ(cache_names(cache_root() / "vorlix"), std::vector<std::string>{});
+    } else {
+      EXPECT_FALSE(fs::exists(cache_root()));
+    }
     EXPECT_TRUE(fs::is_empty(work_ / "tmp"));
   }
 }

@@ -8,7 +8,23 @@
 //                               waitid
 //   VORLIX_FAIL_NTH=n           fail the n-th such call only (default 1)
 //   VORLIX_FAIL_ERRNO=n         the errno it fails with (default EIO)
+// It also plays another user at a chosen point, so that tests of what the
+// launcher does then need no race:
+//   VORLIX_SWAP_AT=name         just before the first such call (munmap,
+//                               fork, rename or execv), the directory
+//                               VORLIX_SWAP_PATH (a glob pattern that must
+//                               match one path; at rename, when it is unset:
+//                               the directory being renamed) is renamed
+//                               to "<path>.aside" and the directory
+//                               VORLIX_SWAP_WITH is renamed into its place
+//   VORLIX_REPLACE_PACKAGE_WITH=path
+//                               at the first open, |path| is renamed over the
+//                               package (VORLIX_FAIL_EXE), as a new version is
+//                               installed while the old one starts
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <stdarg.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -55,6 +71,30 @@ F real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// Does the swap of VORLIX_SWAP_AT once, at the first call of |name|;
+// |renamed| is the directory a rename is about to move.
+void swap_before(const char* name, const char* renamed = nullptr) {
+  static bool done = false;
+  if (done || !in_target_process()) return;
+  const char* at = getenv("VORLIX_SWAP_AT");
+  if (at == nullptr || strcmp(at, name) != 0) return;
+  done = true;
+  const char* pattern = getenv("VORLIX_SWAP_PATH");
+  const char* with = getenv("VORLIX_SWAP_WITH");
+  glob_t found = {};
+  if (pattern != nullptr && (glob(pattern, 0, nullptr, &found) != 0 || found.gl_pathc != 1)) {
+    fprintf(stderr, "fault shim: '%s' matches no one path\n", pattern);
+    return;
+  }
+  const char* path = pattern != nullptr ? found.gl_pathv[0] : renamed;
+  if (path == nullptr || with == nullptr) return;
+  char aside[4096];
+  snprintf(aside, sizeof aside, "%s.aside", path);
+  auto rename_file = real<int (*)(const char*, const char*)>("rename");
+  if (rename_file(path, aside) != 0 || rename_file(with, path) != 0) perror("fault shim: swap");
+  globfree(&found);
+}
+
 }  // namespace
 
 #define FAULT_POINT(name, failure)   \
@@ -71,7 +111,41 @@ void* malloc(size_t size) {
   return __libc_malloc(size);
 }
 
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  static bool replaced = false;
+  const char* other = getenv("VORLIX_REPLACE_PACKAGE_WITH");
+  if (!replaced && other != nullptr && in_target_process()) {
+    replaced = true;
+    if (real<int (*)(const char*, const char*)>("rename")(other, getenv("VORLIX_FAIL_EXE")) != 0)
+      perror("fault shim: replace");
+  }
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+int munmap(void* address, size_t length) {
+  swap_before("munmap");
+  return real<int (*)(void*, size_t)>("munmap")(address, length);
+}
+
+int rename(const char* from, const char* to) {
+  swap_before("rename", from);
+  return real<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int execv(const char* path, char* const argv[]) {
+  swap_before("execv");
+  return real<int (*)(const char*, char* const*)>("execv")(path, argv);
+}
+
 pid_t fork() {
+  swap_before("fork");
   FAULT_POINT(fork, -1);
   return real<pid_t (*)()>("fork")();
 }
