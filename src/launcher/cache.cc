@@ -295,7 +295,6 @@ void exec_in_place(int argc, char** argv) {
   sigset_t previous;
   block_handled_signals(&previous);
   stop_if_terminated();
-  check_run_directory_at(target_directory);
   trace("running %s in the launcher's place", exec_path);
   exec_program(argc, argv);
 }

@@ -127,6 +127,8 @@ void exec_program(int argc, char** argv) {
   char* lone_argv[2] = {nullptr, nullptr};
   if (argc < 1 || argv[0] == nullptr) argv = lone_argv;
   argv[0] = const_cast<char*>(find_own_executable());
+  // As late as can be: what runs is what this run extracted.
+  if (run_directory_fd >= 0) check_run_directory_at(target_directory);
   execv(exec_path, argv);
   report_errno("Error, couldn't launch child (exec)", errno);
   _exit(2);
@@ -137,7 +139,6 @@ int run_program(int argc, char** argv, bool temporary) {
   block_handled_signals(&previous);
   take_signals_before_fork();
   stop_if_terminated();
-  if (run_directory_fd >= 0) check_run_directory_at(target_directory);
   if (temporary) platform_become_reaper();
   pid_t launcher = getpid();
   pid_t pid = fork();

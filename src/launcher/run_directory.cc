@@ -55,5 +55,5 @@ void prepare_parent_of(const char* directory, bool writing, bool cached) {
 void check_run_directory_at(const char* directory) {
   if (run_directory_is_at(directory)) return;
   fprintf(stderr, "Error, directory '%s' was replaced while the package was being extracted.\n", directory);
-  exit(2);
+  _exit(2);
 }

@@ -13,9 +13,11 @@
 // standard error and exit status 2, with nothing written.
 void prepare_parent_of(const char* directory, bool writing, bool cached);
 
-// Before the program runs from (or a private directory is renamed to)
-// |directory|: the path must still lead to the directory this run holds;
-// otherwise one line on standard error and exit status 2.
+// Right before the program is executed from (or a private directory is
+// renamed to) |directory|: the path must still lead to the directory this
+// run holds; otherwise one line on standard error and _exit(2), without the
+// clean-up (what the path leads to is not this run's, and a forked child
+// never cleans up).
 void check_run_directory_at(const char* directory);
 
 #endif  // VORLIX_LAUNCHER_RUN_DIRECTORY_H_
