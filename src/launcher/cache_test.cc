@@ -36,14 +36,8 @@ class CacheTest : public ::testing::Test {
   fs::path cache_root() const { return work_ / "cache"; }
 
   // Packs the app with |options| into |name| and returns its path.
-  std::string pack(const std::string& name, std::vector<std::string> options) {
-    std::string package = (work_ / name).string();
-    std::vector<std::string> args = {"vorlix-pack", "create", "-q", "--level", "3", "-o", package};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back((work_ / "app").string());
-    ProcessResult r = run(VORLIX_PACK_PATH, args);
-    EXPECT_EQ(r.exit_code(), 0) << r.err;
-    return package;
+  std::string pack(const std::string& name, const std::vector<std::string>& options) {
+    return pack_directory(work_ / "app", work_ / name, options);
   }
 
   ProcessOptions options(std::map<std::string, std::optional<std::string>> env = {}) const {

@@ -49,35 +49,8 @@ void chown_tree(const fs::path& root, uid_t user) {
   for (auto& entry : fs::recursive_directory_iterator(root)) ASSERT_EQ(lchown(entry.path().c_str(), user, user), 0);
 }
 
-struct Outcome {
-  int exit_code;
-  std::string err;
-};
-
-// Runs |body| in a forked child and returns its result as the exit status,
-// with what it wrote to standard error.
-Outcome in_child(const std::function<int()>& body) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return {-1, "pipe failed"};
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(pipe_fds[0]);
-    dup2(pipe_fds[1], STDERR_FILENO);
-    close(pipe_fds[1]);
-    _exit(body());
-  }
-  close(pipe_fds[1]);
-  std::string err;
-  char buffer[4096];
-  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) err.append(buffer, static_cast<size_t>(n));
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
-}
-
 // The removal as it runs in-process: its result and its standard error.
-Outcome remove_here(const fs::path& path) {
+ChildOutcome remove_here(const fs::path& path) {
   ::testing::internal::CaptureStderr();
   int result = remove_directory_tree(path.c_str(), true);
   return {result, ::testing::internal::GetCapturedStderr()};
@@ -104,7 +77,7 @@ TEST(RemoveDirectoryTreeTest, RemovesEverythingAndNeverFollowsLinks) {
     fs::path root = dir / "tree";
     make_tree(root);
     c.extra(root);
-    Outcome outcome = remove_here(root);
+    ChildOutcome outcome = remove_here(root);
     EXPECT_EQ(outcome.exit_code, 0);
     EXPECT_EQ(outcome.err, "");
     EXPECT_FALSE(fs::exists(fs::symlink_status(root)));
@@ -131,7 +104,7 @@ TEST(RemoveDirectoryTreeTest, WhatIsNotADirectory) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::path path = dir / c.name;
-    Outcome outcome = remove_here(path);
+    ChildOutcome outcome = remove_here(path);
     EXPECT_EQ(outcome.exit_code, c.result);
     EXPECT_EQ(outcome.err, c.reason == nullptr ? "" : WARNING + path.string() + "': " + c.reason + "\n");
   }
@@ -184,7 +157,7 @@ TEST(RemoveDirectoryTreeTest, AsAnUnprivilegedUser) {
     make_tree(root);
     chown_tree(home, NOBODY);
     c.change(root);
-    Outcome outcome = in_child([&] {
+    ChildOutcome outcome = in_child([&] {
       if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0) return 99;
       return remove_directory_tree(root.c_str(), true) == 0 ? 0 : 1;
     });
@@ -215,7 +188,7 @@ TEST(RemoveDirectoryTreeTest, NeverLeavesTheDirectorysMount) {
 
   constexpr int NO_NAMESPACE = 77;
   constexpr int NO_MOUNT = 78;
-  Outcome outcome = in_child([&] {
+  ChildOutcome outcome = in_child([&] {
     if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       return NO_NAMESPACE;
     if (mount((dir / "source").c_str(), (root / "bound").c_str(), nullptr, MS_BIND, nullptr) != 0 ||
@@ -274,7 +247,7 @@ TEST(RemoveDirectoryTreeTest, LeavesWhatIsNestedTooDeeply) {
     chain(root, name, PLATFORM_DIRECTORY_DEPTH_MAX, true);
     write_file(root / "sibling", "x");
 
-    Outcome outcome = remove_here(root);
+    ChildOutcome outcome = remove_here(root);
     EXPECT_EQ(outcome.exit_code, -1);
     EXPECT_FALSE(fs::exists(root / "sibling"));
     std::string path = root.string();

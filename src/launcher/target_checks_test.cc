@@ -24,42 +24,23 @@ constexpr int NO_SETUP = 78;
 
 enum Condition { WRITABLE, NOEXEC_TMPFS, READ_ONLY_TMPFS, ROOTS_DIRECTORY_AS_NOBODY };
 
-struct Outcome {
-  int exit_code;
-  std::string err;
-};
-
 // Checks |directory| in a forked child, after bringing about |condition| there (mounts in a
 // private mount namespace, or dropping to nobody); returns the exit status
 // (0 when the check let it pass) and standard error.
-Outcome check_in_child(Condition condition, const fs::path& directory, bool cached) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return {-1, "pipe failed"};
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(pipe_fds[0]);
-    dup2(pipe_fds[1], STDERR_FILENO);
-    close(pipe_fds[1]);
+ChildOutcome check_in_child(Condition condition, const fs::path& directory, bool cached) {
+  return in_child([&] {
     if (condition == NOEXEC_TMPFS || condition == READ_ONLY_TMPFS) {
       if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        _exit(NO_NAMESPACE);
+        return NO_NAMESPACE;
       unsigned long flags = condition == NOEXEC_TMPFS ? MS_NOEXEC : MS_RDONLY;
-      if (mount("tmpfs", directory.c_str(), "tmpfs", flags, nullptr) != 0) _exit(NO_SETUP);
+      if (mount("tmpfs", directory.c_str(), "tmpfs", flags, nullptr) != 0) return NO_SETUP;
     }
     if (condition == ROOTS_DIRECTORY_AS_NOBODY &&
         (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
-      _exit(NO_SETUP);
+      return NO_SETUP;
     check_room_for_target(directory.c_str(), cached);
-    _exit(0);
-  }
-  close(pipe_fds[1]);
-  std::string err;
-  char buffer[4096];
-  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) err.append(buffer, static_cast<size_t>(n));
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+    return 0;
+  });
 }
 
 TEST(CheckRoomForTargetTest, Table) {
@@ -97,7 +78,7 @@ TEST(CheckRoomForTargetTest, Table) {
     fs::create_directories(directory);
     chmod(directory.c_str(), 0755);
 
-    Outcome outcome = check_in_child(c.condition, directory, c.cached);
+    ChildOutcome outcome = check_in_child(c.condition, directory, c.cached);
     if (outcome.exit_code == NO_NAMESPACE) {
       skipped += std::string(" '") + c.name + "'";
       continue;

@@ -96,14 +96,8 @@ class TrustTest : public ::testing::Test {
     write_file(work_ / "app/data/message.txt", "first version\n");
   }
 
-  std::string pack(const std::string& name, std::vector<std::string> options) {
-    std::string package = (work_ / name).string();
-    std::vector<std::string> args = {"vorlix-pack", "create", "-q", "--level", "1", "-o", package};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back((work_ / "app").string());
-    ProcessResult r = run(VORLIX_PACK_PATH, args);
-    EXPECT_EQ(r.exit_code(), 0) << r.err;
-    return package;
+  std::string pack(const std::string& name, const std::vector<std::string>& options) {
+    return pack_directory(work_ / "app", work_ / name, options);
   }
 
   // The kept directory a cached package names, as the packer shows it.

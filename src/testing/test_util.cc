@@ -144,6 +144,35 @@ const fs::path& binaries_for_other_users() {
   return directory.path();
 }
 
+ChildOutcome in_child(const std::function<int()>& body) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return {-1, "pipe failed"};
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(pipe_fds[0]);
+    dup2(pipe_fds[1], STDERR_FILENO);
+    close(pipe_fds[1]);
+    _exit(body());
+  }
+  close(pipe_fds[1]);
+  std::string err;
+  char buffer[4096];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) err.append(buffer, static_cast<size_t>(n));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
+
+std::string pack_directory(const fs::path& input, const fs::path& output, const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"vorlix-pack", "create", "-q", "--level", "1", "-o", output.string()};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back(input.string());
+  ProcessResult r = run(VORLIX_PACK_PATH, args);
+  if (r.exit_code() != 0) throw std::runtime_error("vorlix-pack create failed: " + r.err);
+  return output.string();
+}
+
 const std::string& probe_image() {
   static const std::string image = read_file(VORLIX_PROBE_PATH);
   return image;

@@ -110,6 +110,22 @@ void set_config_text(char* field, size_t size, const std::string& text);
 // tree may lie below a directory that only its owner can enter.
 const fs::path& binaries_for_other_users();
 
+// What a forked child returned (its exit status, -1 when it did not exit)
+// and wrote to standard error.
+struct ChildOutcome {
+  int exit_code;
+  std::string err;
+};
+
+// Runs |body| in a forked child of the test process (for code that exits,
+// or a child that changes its user or mount namespace) and returns its
+// result as the exit status, with what it wrote to standard error.
+ChildOutcome in_child(const std::function<int()>& body);
+
+// Packs the directory |input| with vorlix-pack into |output| (compression
+// level 1, quiet, and |options|), expecting success; returns the path.
+std::string pack_directory(const fs::path& input, const fs::path& output, const std::vector<std::string>& options = {});
+
 // The probe program (see probe.cc) as an executable file entry.
 const std::string& probe_image();
 ArchiveEntry probe(const std::string& name);
