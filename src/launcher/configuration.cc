@@ -2,9 +2,11 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "payload/self_location.h"
+#include "platform/platform.h"
 
 // Stays in the image's data whether or not the linker sees it used.
 __attribute__((used)) LauncherConfig launcher_config = {VORLIX_LAUNCHER_CONFIG_MARK, LAUNCH_MODE_TEMPORARY, 0, {}, {}, {}};
@@ -21,12 +23,12 @@ void check_launcher_configuration() {
 }
 
 void check_configuration_is_the_files() {
-  // The block's own bytes are the needle: its mark occurs once in the image.
   size_t image = payload_start != nullptr ? static_cast<size_t>(payload_start - own_file.base)
                                           : static_cast<size_t>(own_file.length);
-  const void* found = memmem(own_file.base, image, &launcher_config, sizeof launcher_config.mark);
-  if (found != nullptr && memcmp(found, &launcher_config, sizeof launcher_config) == 0 &&
-      static_cast<size_t>(static_cast<const unsigned char*>(found) - own_file.base) + sizeof launcher_config <= image)
+  uint64_t offset;
+  if (platform_image_offset_of(&launcher_config, sizeof launcher_config, own_file.base, image, &offset) &&
+      offset + sizeof launcher_config <= image &&
+      memcmp(own_file.base + offset, &launcher_config, sizeof launcher_config) == 0)
     return;
   fprintf(stderr, "Error, package '%s' was replaced while it started.\n", find_own_executable());
   exit(2);

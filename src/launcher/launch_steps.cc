@@ -137,10 +137,12 @@ void exec_program(int argc, char** argv) {
 int run_program(int argc, char** argv, bool temporary) {
   sigset_t previous;
   block_handled_signals(&previous);
-  take_signals_before_fork();
-  stop_if_terminated();
   if (temporary) platform_become_reaper();
   pid_t launcher = getpid();
+  // Right before the fork: a signal the kernel raised for the terminal's
+  // group until here reached the launcher alone, and stops the launch.
+  take_signals_before_fork();
+  stop_if_terminated();
   pid_t pid = fork();
   if (pid < 0) {
     report_errno("Error, couldn't launch child (fork)", errno);

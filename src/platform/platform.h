@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <stddef.h>
+#include <stdint.h>
 
 // How deep a directory walk that uses platform_directory_buffer may go.
 // Extracted names have at most 1023 bytes, so at most 512 levels.
@@ -31,6 +32,12 @@ bool platform_started_privileged();
 // close-on-exec; |own_path| is its path as the kernel reports it. -1 with
 // errno set on failure.
 int platform_open_own_executable(const char* own_path);
+
+// Where the |size| bytes at |address|, data of the running executable, lie
+// in its file, mapped at |image| (|image_size| bytes): |*offset|. False when
+// it cannot tell.
+bool platform_image_offset_of(const void* address, size_t size, const unsigned char* image, size_t image_size,
+                              uint64_t* offset);
 
 // Reads the next directory records of the open directory |fd| into |buffer|,
 // one returned by platform_directory_buffer. Returns the number of bytes filled,

@@ -38,6 +38,17 @@ bool platform_own_executable_path(char* buffer, size_t size) {
   return sysctl(name, 4, buffer, &length, nullptr, 0) == 0;
 }
 
+// The system headers at hand lack <link.h> (dl_iterate_phdr), so the bytes
+// are looked for in the image: their first occurrence (the configuration
+// block's mark occurs once).
+bool platform_image_offset_of(const void* address, size_t size, const unsigned char* image, size_t image_size,
+                              uint64_t* offset) {
+  const void* found = memmem(image, image_size, address, size);
+  if (found == nullptr) return false;
+  *offset = static_cast<uint64_t>(static_cast<const unsigned char*>(found) - image);
+  return true;
+}
+
 bool platform_started_privileged() { return issetugid() != 0; }
 
 // FreeBSD gives no descriptor of the running image without procfs: the path

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/auxv.h>
@@ -29,6 +30,39 @@ bool platform_own_executable_path(char* buffer, size_t size) {
   if (length <= 0 || static_cast<size_t>(length) >= size) return false;
   buffer[length] = '\0';
   return true;
+}
+
+namespace {
+
+struct ImagePlace {
+  uintptr_t address;
+  size_t size;
+  bool found;
+  uint64_t offset;
+};
+
+// The program headers of the running executable (the first object reported)
+// give the file offset of the loaded segment that holds the address.
+int find_in_segments(struct dl_phdr_info* info, size_t, void* data) {
+  ImagePlace* place = static_cast<ImagePlace*>(data);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& header = info->dlpi_phdr[i];
+    uintptr_t start = info->dlpi_addr + header.p_vaddr;
+    if (header.p_type != PT_LOAD || place->address < start || place->address + place->size > start + header.p_filesz)
+      continue;
+    place->found = true;
+    place->offset = header.p_offset + (place->address - start);
+  }
+  return 1;  // the executable alone
+}
+
+}  // namespace
+
+bool platform_image_offset_of(const void* address, size_t size, const unsigned char*, size_t, uint64_t* offset) {
+  ImagePlace place = {reinterpret_cast<uintptr_t>(address), size, false, 0};
+  dl_iterate_phdr(find_in_segments, &place);
+  *offset = place.offset;
+  return place.found;
 }
 
 bool platform_started_privileged() { return getauxval(AT_SECURE) != 0; }
