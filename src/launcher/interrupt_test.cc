@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "testing/test_util.h"
@@ -36,6 +37,39 @@ int times_caught(const std::string& out, int signal_number) {
 
 bool process_exists(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
+// The state letter of /proc/PID/stat ('T' when stopped, 'Z' a zombie), or
+// '?' when there is no such process.
+char process_state(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+}
+
+// Neither gone nor a zombie waiting for a parent that is not ours.
+bool running(pid_t pid) {
+  char state = process_state(pid);
+  return state != '?' && state != 'Z' && state != 'X';
+}
+
+// The processes whose parent is |parent|.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
+  std::error_code error;
+  for (auto it = fs::directory_iterator("/proc", error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = read_file(it->path() / "stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream fields(stat.substr(paren + 1));
+    char state = 0;
+    pid_t ppid = 0;
+    if (fields >> state >> ppid && ppid == parent) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
 class InterruptTest : public ::testing::Test {
  protected:
   InterruptTest() { fs::create_directory(tmp()); }
@@ -50,8 +84,23 @@ class InterruptTest : public ::testing::Test {
     return o;
   }
 
-  std::string package() {
-    return write_package(work_ / "pkg", {probe("run"), {"data", 0, "beside the program"}});
+  // Packs |entries| (the first is the program; by default the probe with a
+  // file beside it) with vorlix-pack create and |flags|.
+  std::string package(const std::vector<std::string>& flags = {}, std::vector<ArchiveEntry> entries = {}) {
+    if (entries.empty()) entries = {probe("run"), {"data", 0, "beside the program"}};
+    std::string n = std::to_string(++packages_);
+    fs::path app = work_ / ("app" + n);
+    for (const ArchiveEntry& e : entries)
+      write_file(app / e.name, e.data, (e.flags & ENTRY_FLAG_EXECUTABLE) != 0 ? 0755 : 0644);
+    std::string package = (work_ / ("pkg" + n)).string();
+    std::vector<std::string> args = {"vorlix-pack", "create", "-q",     "--level", "1",
+                                     "--threads",   "1",      "--exec", entries[0].name, "-o",
+                                     package};
+    args.insert(args.end(), flags.begin(), flags.end());
+    args.push_back(app.string());
+    ProcessResult r = run(VORLIX_PACK_PATH, args);
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    return package;
   }
 
   // Starts |package| and waits until its program runs; returns the program's pid.
@@ -64,6 +113,7 @@ class InterruptTest : public ::testing::Test {
   }
 
   TempDir work_;
+  int packages_ = 0;
 };
 
 // --- The table: signal x how it is sent x what the program does -----------
@@ -82,8 +132,16 @@ struct SignalCase {
   Sender sender;
   Program program;
   int min_seen, max_seen;  // how often a handling program saw the signal
-  int status;              // the launcher's exit status
+  // The launcher's status: an exit code, or 128 + N where it must have died
+  // of signal N (a shell tells the two apart).
+  int status;
   double min_seconds, max_seconds;
+  double runs_for = 60;  // how long the program runs by itself
+  int grace = -1;        // the package's --grace-period; -1: the default
+  double linger = 0.4;   // how long a handling program goes on after the signal
+  // Sent to the launcher's pid shortly after the first signal; the program
+  // handles it (and the counts are of it).
+  int then_signal = 0;
 };
 
 constexpr double kGraceMin = 4.5, kGraceMax = 8.0, kQuick = 3.0;
@@ -112,6 +170,10 @@ class Terminal {
     };
   }
   void type(char c) { (void)!write(master_, &c, 1); }
+  void type_line(const std::string& line) {
+    std::string text = line + "\n";
+    (void)!write(master_, text.data(), text.size());
+  }
   // Closing the master side hangs the terminal up.
   void hang_up() {
     if (master_ >= 0) close(master_);
@@ -130,19 +192,21 @@ class SignalTableTest : public InterruptTest, public ::testing::WithParamInterfa
 TEST_P(SignalTableTest, ProgramHearsItOnceAndNothingIsLeft) {
   const SignalCase& c = GetParam();
   std::string sig = std::to_string(c.signal_number);
-  std::map<std::string, std::optional<std::string>> env = {{"PROBE_SLEEP", "60"}};
+  std::map<std::string, std::optional<std::string>> env = {{"PROBE_SLEEP", std::to_string(c.runs_for)},
+                                                           {"PROBE_LINGER", std::to_string(c.linger)}};
   if (c.program == Program::kHandles) env["PROBE_HANDLE"] = sig;
   if (c.program == Program::kIgnores) env["PROBE_IGNORE"] = sig;
-  // A program that ignores a signal that is not a request to stop ends by
-  // itself.
-  if (c.program == Program::kIgnores && c.status == 0) env["PROBE_SLEEP"] = "1.5";
+  if (c.then_signal != 0) env["PROBE_HANDLE"] = std::to_string(c.then_signal);
+  int counted = c.then_signal != 0 ? c.then_signal : c.signal_number;
   ProcessOptions o = options(env);
   Terminal terminal;
   if (c.sender == Sender::kProcessGroup) o.new_process_group = true;
   if (c.sender == Sender::kTerminal) o.in_child = terminal.attach();
 
   pid_t program = 0;
-  auto process = start(package(), o, &program);
+  std::vector<std::string> flags;
+  if (c.grace >= 0) flags = {"--grace-period", std::to_string(c.grace)};
+  auto process = start(package(flags), o, &program);
   Clock::time_point sent = Clock::now();
   switch (c.sender) {
     case Sender::kLauncherPid: kill(process->pid(), c.signal_number); break;
@@ -154,12 +218,20 @@ TEST_P(SignalTableTest, ProgramHearsItOnceAndNothingIsLeft) {
         terminal.type(c.signal_number == SIGINT ? '\x03' : '\x1c');
       break;
   }
+  if (c.then_signal != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(process->pid(), c.then_signal);
+  }
   ProcessResult r = process->wait();
   double elapsed = seconds_since(sent);
 
-  EXPECT_EQ(r.exited() ? r.exit_code() : 128 + r.term_signal(), c.status) << r.out << r.err;
-  if (c.program == Program::kHandles) {
-    int seen = times_caught(r.out, c.signal_number);
+  if (c.status > 128) {
+    EXPECT_EQ(r.term_signal(), c.status - 128) << "exit " << r.exit_code() << "\n" << r.out << r.err;
+  } else {
+    EXPECT_EQ(r.exit_code(), c.status) << "signal " << r.term_signal() << "\n" << r.out << r.err;
+  }
+  if (c.program == Program::kHandles || c.then_signal != 0) {
+    int seen = times_caught(r.out, counted);
     EXPECT_GE(seen, c.min_seen) << r.out;
     EXPECT_LE(seen, c.max_seen) << r.out;
   }
@@ -183,8 +255,21 @@ const SignalCase kSignalCases[] = {
     // Ignored: a termination signal still ends the program after the grace
     // period; one that is only sent on leaves the launcher waiting.
     {"TermToPidIgnored", SIGTERM, Sender::kLauncherPid, Program::kIgnores, 0, 0, 137, kGraceMin, kGraceMax},
-    {"HupToPidIgnored", SIGHUP, Sender::kLauncherPid, Program::kIgnores, 0, 0, 0, 1.0, kQuick},
-    {"Usr1ToPidIgnored", SIGUSR1, Sender::kLauncherPid, Program::kIgnores, 0, 0, 0, 1.0, kQuick},
+    {"HupToPidIgnored", SIGHUP, Sender::kLauncherPid, Program::kIgnores, 0, 0, 0, 1.0, kQuick, 1.5},
+    {"Usr1ToPidIgnored", SIGUSR1, Sender::kLauncherPid, Program::kIgnores, 0, 0, 0, 1.0, kQuick, 1.5},
+    // The grace period is the package's: the program that ignores TERM and
+    // would end by itself after 3 s is killed after 1 s, or ends as it wants
+    // within 20 s.
+    {"TermToPidIgnoredShortGrace", SIGTERM, Sender::kLauncherPid, Program::kIgnores, 0, 0, 128 + SIGKILL, 0.8, 2.5, 3,
+     1},
+    {"TermToPidIgnoredLongGrace", SIGTERM, Sender::kLauncherPid, Program::kIgnores, 0, 0, 0, 1.5, 6.0, 3, 20},
+    // Signals that are only sent on never start the grace period: a reload
+    // (HUP) or a thread dump (QUIT) that takes longer than it goes on.
+    {"HupToPidHandledPastGrace", SIGHUP, Sender::kLauncherPid, Program::kHandles, 1, 1, 10, 2.3, 5.5, 60, 1, 2.5},
+    {"QuitToPidHandledPastGrace", SIGQUIT, Sender::kLauncherPid, Program::kHandles, 1, 1, 10, 2.3, 5.5, 60, 1, 2.5},
+    // During the grace period other signals are still sent on.
+    {"TermThenUsr1ToPid", SIGTERM, Sender::kLauncherPid, Program::kIgnores, 1, 1, 10, 0.3, kQuick, 60, -1, 0.4,
+     SIGUSR1},
     // Default actions: the launcher ends as the program did.
     {"TermToPidDies", SIGTERM, Sender::kLauncherPid, Program::kDies, 0, 0, 128 + SIGTERM, 0, kQuick},
     {"HupToPidDies", SIGHUP, Sender::kLauncherPid, Program::kDies, 0, 0, 128 + SIGHUP, 0, kQuick},
@@ -203,11 +288,40 @@ const SignalCase kSignalCases[] = {
     {"CtrlBackslashHandled", SIGQUIT, Sender::kTerminal, Program::kHandles, 1, 1, 10, 0, kQuick},
     {"HangUpHandled", SIGHUP, Sender::kTerminal, Program::kHandles, 1, 1, 10, 0, kQuick},
     {"CtrlCDies", SIGINT, Sender::kTerminal, Program::kDies, 0, 0, 128 + SIGINT, 0, kQuick},
-    {"CtrlCIgnored", SIGINT, Sender::kTerminal, Program::kIgnores, 0, 0, 0, 1.0, kQuick},
+    {"CtrlCIgnored", SIGINT, Sender::kTerminal, Program::kIgnores, 0, 0, 0, 1.0, kQuick, 1.5},
+    // A program that handles Ctrl-C and goes on (a REPL) is not stopped by
+    // the launcher: Ctrl-C is no request to stop the package.
+    {"CtrlCHandledPastGrace", SIGINT, Sender::kTerminal, Program::kHandles, 1, 1, 10, 2.3, 5.5, 60, 1, 2.5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTableTest, ::testing::ValuesIn(kSignalCases),
                          [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
+
+// An interactive shell with job control runs a loop of packages on a
+// terminal. One Ctrl-C stops the whole loop, as it does for the program run
+// directly: the shell breaks a loop only when its child died of SIGINT (an
+// exit status of 130 reads as a program that handled Ctrl-C and chose to
+// end, and the loop goes on).
+TEST_F(InterruptTest, CtrlCStopsAShellLoop) {
+  fs::path runs = work_ / "runs";
+  fs::path done = work_ / "done";
+  std::string package = this->package({}, {script("run", "echo started >> \"$RUNS\"\nexec sleep 10")});
+  Terminal terminal;
+  ProcessOptions o = options({{"RUNS", runs.string()}, {"HISTFILE", ""}});
+  o.in_child = terminal.attach();
+  Process shell("/bin/bash", {"bash", "--norc", "--noprofile", "-i"}, o);
+  terminal.type_line("for i in 1 2 3; do " + package + "; done");
+  ASSERT_TRUE(eventually(20, [&] { return read_file(runs) == "started\n"; }));
+  Clock::time_point sent = Clock::now();
+  terminal.type('\x03');
+  // Read by the shell once the loop is over, whichever way it ends.
+  terminal.type_line(": > " + done.string() + "; exit");
+  ProcessResult r = shell.wait();
+  EXPECT_EQ(read_file(runs), "started\n") << "the loop went on after Ctrl-C\n" << r.err;
+  EXPECT_LT(seconds_since(sent), kQuick);
+  EXPECT_TRUE(fs::exists(done)) << r.err;
+  EXPECT_TRUE(fs::is_empty(tmp()));
+}
 
 // --- Around the table ------------------------------------------------------
 
@@ -230,11 +344,53 @@ TEST_F(InterruptTest, ChildKilledFromOutside) {
   EXPECT_TRUE(fs::is_empty(tmp()));
 }
 
-// The state letter of /proc/PID/stat: 'T' when stopped.
-char process_state(pid_t pid) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  size_t paren = stat.rfind(')');
-  return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+// A launcher killed outright (kill -9, the OOM killer) takes its program
+// with it, rather than leaving it to run on as an orphan.
+TEST_F(InterruptTest, ProgramDiesWithAKilledLauncher) {
+  pid_t program = 0;
+  auto process = start(package(), options({{"PROBE_SLEEP", "60"}}), &program);
+  kill(process->pid(), SIGKILL);
+  ProcessResult r = process->wait();
+  EXPECT_EQ(r.term_signal(), SIGKILL);
+  EXPECT_TRUE(eventually(1, [&] { return !running(program); })) << "the program outlived its launcher";
+  if (running(program)) kill(program, SIGKILL);
+}
+
+// The program starts a helper in the background and exits. The directory is
+// not removed under the helper: the helper is stopped as the program would
+// be (TERM, then KILL after the grace period when it ignores TERM), then the
+// directory goes, and the launcher ends with the program's status.
+TEST_F(InterruptTest, HelperLeftRunningIsStoppedBeforeTheRemoval) {
+  struct HelperCase {
+    const char* name;
+    const char* helper;   // starts the helper in the background
+    const char* settled;  // holds until the helper is set up
+    double min_seconds, max_seconds;
+  };
+  const HelperCase cases[] = {
+      {"plain", "sleep 30 &", ":", 0, 1.5},
+      {"ignores TERM", "(trap '' TERM; : > \"$HELPER_READY\"; exec sleep 30) &",
+       "while [ ! -e \"$HELPER_READY\" ]; do sleep 0.02; done", 0.8, 3.0},
+  };
+  for (const HelperCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path helper_ready = work_ / "helper-ready";
+    fs::remove(helper_ready);
+    std::string body = std::string(c.helper) + "\necho \"helper=$!\"\n" + c.settled + "\nexit 3";
+    std::string package = this->package({"--grace-period", "1"}, {script("run", body)});
+    ProcessOptions o = options({{"HELPER_READY", helper_ready.string()}});
+    Clock::time_point started = Clock::now();
+    ProcessResult r = run(package, {package}, o);
+    double elapsed = seconds_since(started);
+    EXPECT_EQ(r.exit_code(), 3) << "signal " << r.term_signal() << "\n" << r.out << r.err;
+    EXPECT_GE(elapsed, c.min_seconds);
+    EXPECT_LE(elapsed, c.max_seconds);
+    std::string helper = reported(r.out, "helper");
+    ASSERT_NE(helper, "") << r.out;
+    EXPECT_FALSE(running(std::stoi(helper))) << "the helper outlived the launcher";
+    if (running(std::stoi(helper))) kill(std::stoi(helper), SIGKILL);
+    EXPECT_TRUE(fs::is_empty(tmp()));
+  }
 }
 
 // A job stopped as a shell stops it (SIGTSTP to its process group, as Ctrl-Z
@@ -310,6 +466,58 @@ TEST_F(InterruptTest, SignalDuringExtraction) {
     if (signal_number != SIGUSR1) {
       EXPECT_LT(seconds_since(sent), 1.0);
     }
+    EXPECT_TRUE(fs::is_empty(tmp()));
+  }
+}
+
+// As process 1 of a new pid namespace (a container's entrypoint), in both
+// modes: the program's orphans are reaped and none stays a zombie; and TERM
+// sent from outside (docker stop) ends a program without a handler for it,
+// which the kernel would not have delivered to a process 1.
+TEST_F(InterruptTest, AsProcessOneOfAPidNamespace) {
+  const std::vector<std::string> unshare = {"unshare", "--pid", "--fork", "--mount-proc"};
+  auto in_namespace = [&](const std::string& program) {
+    std::vector<std::string> argv = unshare;
+    argv.push_back(program);
+    return argv;
+  };
+  ProcessResult tried = run("/usr/bin/unshare", in_namespace("/bin/true"));
+  if (tried.exit_code() != 0) GTEST_SKIP() << "a new pid namespace is not permitted here: " << tried.err;
+  // Twenty short-lived grandchildren whose parents end at once, then a count
+  // of the zombies in the namespace.
+  const std::string orphans =
+      "echo \"parent=$VORLIX_ONEFILE_PARENT\"\n"
+      "for i in $(seq 20); do (sleep 0.1 &); done\n"
+      "sleep 1\n"
+      "zombies=0\n"
+      "for stat in /proc/[0-9]*/stat; do\n"
+      "  read -r line < \"$stat\" 2>/dev/null || continue\n"
+      "  case \"${line##*) }\" in Z*) zombies=$((zombies + 1));; esac\n"
+      "done\n"
+      "echo \"zombies=$zombies\"";
+  for (bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached" : "temporary");
+    std::vector<std::string> flags;
+    if (cached) flags = {"--cache"};
+    std::map<std::string, std::optional<std::string>> env = {{"XDG_CACHE_HOME", (work_ / "cache").string()}};
+
+    ProcessResult r = run("/usr/bin/unshare", in_namespace(package(flags, {script("run", orphans)})), options(env));
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(reported(r.out, "parent"), "1") << r.out;
+    EXPECT_EQ(reported(r.out, "zombies"), "0") << r.out;
+
+    env["PROBE_SLEEP"] = "60";
+    fs::remove(ready());
+    Process container("/usr/bin/unshare", in_namespace(package(flags)), options(env));
+    ASSERT_TRUE(eventually(20, [&] { return fs::exists(ready()); }));
+    std::vector<pid_t> launcher = children_of(container.pid());
+    ASSERT_EQ(launcher.size(), 1u);
+    Clock::time_point sent = Clock::now();
+    kill(launcher[0], SIGTERM);
+    ProcessResult stopped = container.wait();
+    EXPECT_EQ(stopped.exited() ? stopped.exit_code() : 128 + stopped.term_signal(), 128 + SIGTERM) << stopped.err;
+    EXPECT_EQ(reported(stopped.out, "VORLIX_ONEFILE_PARENT"), "1") << stopped.out;
+    EXPECT_LT(seconds_since(sent), kQuick);
     EXPECT_TRUE(fs::is_empty(tmp()));
   }
 }
