@@ -203,12 +203,6 @@ void move_into_place() {
     trace("moved into place: %s", cache_directory);
     target_directory_made = 0;  // the kept directory is never removed
     flock(run_directory_fd, LOCK_SH | LOCK_NB);
-    if (in_default_location) {
-      char parent[TARGET_DIRECTORY_SIZE];
-      const char* name;
-      split_cache_directory(parent, sizeof parent, &name);
-      remove_old_versions(parent, name, strlen(launcher_config.payload_hash));
-    }
   } else {
     int error = errno;
     if (error != EEXIST && error != ENOTEMPTY) fail_with_errno("make cache directory", error);
@@ -285,6 +279,12 @@ void prepare_cached_directory() {
     extract_payload();
     check_program_is_first_entry();
     move_into_place();
+    if (in_default_location) {
+      char parent[TARGET_DIRECTORY_SIZE];
+      const char* name;
+      split_cache_directory(parent, sizeof parent, &name);
+      remove_old_versions(parent, name, strlen(launcher_config.payload_hash));
+    }
   }
   check_program_file();
   if (!join(exec_path, sizeof exec_path, cache_directory, "/", launcher_config.exec_name))
