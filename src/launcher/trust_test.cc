@@ -13,13 +13,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 
 #include "format/launcher_config.h"
 #include "testing/test_util.h"
 
 namespace vorlix::testing {
 namespace {
+
+// Whether |text| is one line that starts with |head| and ends with |tail|,
+// with a single quoted path between them.
+bool is_line(const std::string& text, const std::string& head, const std::string& tail) {
+  return text.size() > head.size() + tail.size() && text.rfind(head, 0) == 0 &&
+         text.compare(text.size() - tail.size() - 1, tail.size() + 1, tail + "\n") == 0 &&
+         text.find_first_of("\n'", head.size()) == text.size() - tail.size() - 1;
+}
 
 constexpr uid_t NOBODY = 65534;
 constexpr char START[] = "1700000000_5";
@@ -248,8 +255,7 @@ TEST_F(TrustTest, RelativeAndEmptyPlaces) {
     o.cwd = cwd.string();
     ProcessResult r = run(c.package, {c.package}, o);
     EXPECT_EQ(r.exit_code(), 2);
-    EXPECT_TRUE(std::regex_match(r.err, std::regex("Error, target directory 'rel/[^'\n]+' is not an absolute path\\.\n")))
-        << r.err;
+    EXPECT_TRUE(is_line(r.err, "Error, target directory 'rel/", "' is not an absolute path.")) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(fs::is_empty(cwd));
   }
@@ -315,8 +321,7 @@ TEST_F(TrustTest, ADirectorySwappedBeforeTheProgramStarts) {
     Process process(c.package, {c.package}, o);
     ProcessResult r = process.wait();
     EXPECT_EQ(r.exit_code(), 2);
-    EXPECT_TRUE(std::regex_match(
-        r.err, std::regex("Error, directory '[^'\n]+' was replaced while the package was being extracted\\.\n")))
+    EXPECT_TRUE(is_line(r.err, "Error, directory '", "' was replaced while the package was being extracted."))
         << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(fs::exists(marker));
@@ -343,7 +348,6 @@ TEST_F(TrustTest, ADirectorySwappedBeforeTheProgramStarts) {
 // outside TMPDIR.
 TEST_F(TrustTest, InheritedStartStamps) {
   const std::string temporary = pack("temporary.pkg", {});
-  const std::regex stamp_form("[0-9]+_[0-9]+");
   for (const char* inherited : {"x/../../somewhere", "../x", "", "12_", "_34", "1_2/3", "12_34"}) {
     SCOPED_TRACE(inherited);
     ProcessOptions o = options(work_ / "cache");
@@ -354,7 +358,10 @@ TEST_F(TrustTest, InheritedStartStamps) {
     ProcessResult r = process.wait();
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     std::string stamp = reported(r.out, "VORLIX_ONEFILE_START");
-    EXPECT_TRUE(std::regex_match(stamp, stamp_form)) << stamp;
+    size_t underscore = stamp.find('_');
+    EXPECT_TRUE(underscore != std::string::npos && underscore > 0 && underscore + 1 < stamp.size() &&
+                stamp.find_first_not_of("0123456789_") == std::string::npos && stamp.find('_', underscore + 1) == std::string::npos)
+        << stamp;
     if (std::string(inherited) == "12_34") {
       EXPECT_EQ(stamp, "12_34");
     }
