@@ -276,6 +276,7 @@ TEST_F(TrustTest, RelativeAndEmptyPlaces) {
 // launcher refuses, the planted program never runs, and what was planted is
 // not removed by the launcher's clean-up either.
 TEST_F(TrustTest, ADirectorySwappedBeforeTheProgramStarts) {
+  if (!fault_shim_usable()) GTEST_SKIP() << "the fault shim cannot be preloaded into a sanitizer build";
   const std::string temporary = pack("temporary.pkg", {});
   const std::string cached = pack("cached.pkg", {"--cache"});
   const fs::path cache_home = work_ / "cache";
@@ -376,6 +377,7 @@ TEST_F(TrustTest, InheritedStartStamps) {
 // starts: the run is the old version's throughout, its directory and its
 // files, or it is refused; never the old name with the new files.
 TEST_F(TrustTest, APackageReplacedWhileItStarts) {
+  if (!fault_shim_usable()) GTEST_SKIP() << "the fault shim cannot be preloaded into a sanitizer build";
   const fs::path cache_home = work_ / "cache";
   const std::string first = pack("tool.pkg", {"--cache"});
   const fs::path first_kept = kept_directory(first, cache_home);

@@ -110,6 +110,17 @@ void set_config_text(char* field, size_t size, const std::string& text);
 // tree may lie below a directory that only its owner can enter.
 const fs::path& binaries_for_other_users();
 
+// Whether the fault shim (LD_PRELOAD) can be loaded into the binaries under
+// test: not into a sanitizer build, whose runtime must come first. The plain
+// build runs the tests that need it.
+constexpr bool fault_shim_usable() {
+#ifdef VORLIX_NO_FAULT_SHIM
+  return false;
+#else
+  return true;
+#endif
+}
+
 // What a forked child returned (its exit status, -1 when it did not exit)
 // and wrote to standard error.
 struct ChildOutcome {
