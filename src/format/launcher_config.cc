@@ -1,7 +1,7 @@
 #include "format/launcher_config.h"
 
 #include "format/package_format.h"
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 
 namespace {
 

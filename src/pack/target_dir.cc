@@ -1,7 +1,7 @@
 #include "pack/target_dir.h"
 
 #include "format/launcher_config.h"
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 
 namespace vorlix::pack {
 

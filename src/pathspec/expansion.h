@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 
 // Expands |spec| into |output|, a buffer of |capacity| bytes (capacity >= 1).
 // Placeholders (names compared without regard to case; the packer and the

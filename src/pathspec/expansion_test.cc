@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 #include "payload/self_location.h"
 #include "testing/scoped_env.h"
 

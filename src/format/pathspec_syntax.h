@@ -2,8 +2,8 @@
 // the placeholder names, and the strict reading by which the packer accepts a
 // spec and the launcher and verify accept a stored one. Pure: no allocation,
 // no exceptions, usable by the launcher.
-#ifndef VORLIX_FORMAT_PATH_SPEC_SYNTAX_H_
-#define VORLIX_FORMAT_PATH_SPEC_SYNTAX_H_
+#ifndef VORLIX_FORMAT_PATHSPEC_SYNTAX_H_
+#define VORLIX_FORMAT_PATHSPEC_SYNTAX_H_
 
 #include <stddef.h>
 
@@ -57,4 +57,4 @@ struct TargetSpecCheck {
 // first fault found is reported; an empty spec is not absolute.
 TargetSpecCheck check_target_spec(const char* spec, size_t length, bool cached);
 
-#endif  // VORLIX_FORMAT_PATH_SPEC_SYNTAX_H_
+#endif  // VORLIX_FORMAT_PATHSPEC_SYNTAX_H_

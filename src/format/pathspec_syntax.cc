@@ -1,4 +1,4 @@
-#include "format/path_spec_syntax.h"
+#include "format/pathspec_syntax.h"
 
 #include <string.h>
 #include <strings.h>
