@@ -12,8 +12,9 @@ inline constexpr size_t TARGET_DIRECTORY_SIZE = 4096;
 inline constexpr size_t EXEC_PATH_SIZE = 1024;
 
 // Where the archive is extracted; filled by the path spec expansion before
-// any signal handler exists, and changed (to a private directory beside a
-// cached one) only while extraction_started is 0, when no clean-up reads it.
+// any signal handler exists. In cached mode it names the private directory
+// beside the kept one while that is written, and the kept one again once it
+// is in place (target_directory_made is then 0, so no clean-up removes it).
 extern char target_directory[TARGET_DIRECTORY_SIZE];
 
 // The full path of the first archive entry: the program the child runs.
